@@ -2,7 +2,7 @@
 # Sets up, builds a Release and a sanitizer build, and runs the whole suite in both.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-bash "$here/scripts/setup.sh"
+bash "$here/scripts/setup.sh" --browser
 bash "$here/scripts/build.sh" "$here/build/release" -DCMAKE_BUILD_TYPE=Release
 bash "$here/scripts/build.sh" "$here/build/asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORVANE_SANITIZE=ON \
   -DNORVANE_BUILD_BENCH=OFF
