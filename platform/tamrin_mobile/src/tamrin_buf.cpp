@@ -15,8 +15,12 @@ TamrinBuf::TamrinBuf(const TamrinBuf& other) : length_(other.length_), memory_ow
   if (!memory_owned_) {
     data_ = other.data_;
   } else if (other.data_ != nullptr && length_ > 0) {
-    data_ = std::malloc(length_);
-    std::memcpy(data_, other.data_, length_);
+    data_ = std::malloc(static_cast<size_t>(length_));
+    if (data_ != nullptr) {
+      std::memcpy(data_, other.data_, static_cast<size_t>(length_));
+    } else {
+      length_ = 0;  // an empty copy rather than a length without bytes
+    }
   } else {
     length_ = 0;
   }
