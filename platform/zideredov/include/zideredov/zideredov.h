@@ -8,14 +8,15 @@
 extern "C" {
 
 // Model files (encipherment types 1 and 2). out has room for len bytes.
-// Returns the plain length, <= 0 on failure (wrong key, truncated, altered).
+// Returns the plain length, negative on failure (wrong key, truncated, altered).
 long xor_decrypt_content(const unsigned char* in, long len, const char* key, unsigned char* out);
 // The enciphering counterpart, for packaging tools and tests. out has room for
 // len + ZDV_OVERHEAD bytes. Returns the enciphered length, <= 0 on failure.
 long xor_encrypt_content(const unsigned char* in, long len, const char* key, unsigned char* out);
 
 // Resource store. out has room for len + 32 bytes. The mode is bound to the
-// cipher text and given back by decrypt. Results < 1 (encrypt) or <= 0 (decrypt) are failures.
+// cipher text and given back by decrypt. Encrypt returns < 1 on failure; decrypt
+// returns a negative value on failure and 0 only for an authentic empty text.
 long edge_inner_security_encrypt_v1(const unsigned char* in, long len, const char* key, unsigned char* out,
                                     int mode);
 long edge_inner_security_decrypt_v1(const unsigned char* in, long len, const char* key, unsigned char* out,
