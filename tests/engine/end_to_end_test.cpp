@@ -46,29 +46,6 @@ double mask_iou(const cv::Mat& mask, const cv::Rect& truth) {
   return static_cast<double>(cv::countNonZero(mask & expected)) / cv::countNonZero(mask | expected);
 }
 
-// The runtime reads the first input as interleaved {1, 3, width, height}; the CPU
-// engine class feeds planar {1, 3, rows, cols}. This adapter re-interleaves, so
-// the CPU path can be checked end to end on the same runtime.
-class PlanarAdapter : public tamrin_mobile::TamrinPredictor {
- public:
-  explicit PlanarAdapter(std::unique_ptr<tamrin_mobile::TamrinPredictor> inner) : inner_(std::move(inner)) {}
-  bool Run(const std::vector<tamrin_mobile::TamrinTensor>& inputs, std::vector<tamrin_mobile::TamrinTensor>* outputs,
-           int batch) override {
-    const int rows = inputs[0].shape[2], cols = inputs[0].shape[3];
-    const float* planar = static_cast<const float*>(inputs[0].data.data());
-    std::vector<float> interleaved(static_cast<size_t>(rows) * cols * 3);
-    for (int p = 0; p < rows * cols; ++p)
-      for (int k = 0; k < 3; ++k) interleaved[p * 3 + k] = planar[k * rows * cols + p];
-    std::vector<tamrin_mobile::TamrinTensor> fed(inputs);
-    fed[0].shape = {1, 3, cols, rows};
-    fed[0].data.Reset(interleaved.data(), static_cast<int64_t>(interleaved.size() * sizeof(float)));
-    return inner_->Run(fed, outputs, batch);
-  }
-
- private:
-  std::unique_ptr<tamrin_mobile::TamrinPredictor> inner_;
-};
-
 std::unique_ptr<tamrin_mobile::TamrinPredictor> load(const std::string& name) {
   std::string bytes = norvane::utils::read_file_binary(model_dir(name) + "/model");
   tamrin_mobile::TamrinMobileConfig config;
@@ -142,12 +119,12 @@ TEST(EndToEnd, FpgaEngineFindsInstanceMasks) {
 TEST(EndToEnd, CpuEngineRunsTheExampleModelsThroughItsPlanarFeed) {
   norvane_test::HomeGuard home;
   engine_test::DecodingEngine classifier(config_for("color_classifier"));
-  classifier.set_predictor(std::make_unique<PlanarAdapter>(load("color_classifier")));
+  classifier.set_predictor(load("color_classifier"));
   ASSERT_EQ(classifier.init(), norvane::NV_OK);
   expect_colours_classified(classifier);
 
   engine_test::DecodingEngine detector(config_for("red_detector"));
-  detector.set_predictor(std::make_unique<PlanarAdapter>(load("red_detector")));
+  detector.set_predictor(load("red_detector"));
   ASSERT_EQ(detector.init(), norvane::NV_OK);
   expect_red_box_found(detector);
 }

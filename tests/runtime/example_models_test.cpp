@@ -49,6 +49,28 @@ TEST(ColorClassifier, NamesSolidColours) {
   }
 }
 
+// The CPU engine feeds a planar tensor named "image" of shape {1, 3, rows, cols};
+// it must reach the network as it stands, not be re-read as interleaved.
+TEST(ColorClassifier, PlanarImageTensorAnswersAsTheInterleavedOne) {
+  auto predictor = load_model("color_classifier");
+  ASSERT_NE(predictor, nullptr);
+  cv::Mat picture(kClassifierSize, kClassifierSize / 2, CV_8UC3, kRed);
+  picture(cv::Rect(0, 0, kClassifierSize / 2, kClassifierSize / 4)).setTo(cv::Scalar(255, 0, 0));
+  const TamrinTensor interleaved = image_tensor(picture, kClassifierNorm);
+  const int rows = picture.rows, cols = picture.cols;
+  std::vector<float> planar(static_cast<size_t>(rows) * cols * 3);
+  const float* src = floats(interleaved);
+  for (int p = 0; p < rows * cols; ++p)
+    for (int c = 0; c < 3; ++c) planar[static_cast<size_t>(c) * rows * cols + p] = src[p * 3 + c];
+  TamrinTensor feed = float_tensor({1, 3, rows, cols}, planar);
+  feed.name = "image";
+  const auto expected = run(*predictor, {interleaved});
+  const auto actual = run(*predictor, {feed});
+  ASSERT_EQ(actual.size(), 1u);
+  for (int i = 0; i < 3; ++i) EXPECT_FLOAT_EQ(floats(actual[0])[i], floats(expected[0])[i]) << i;
+  EXPECT_GT(floats(actual[0])[0], floats(actual[0])[2]);  // more red than blue
+}
+
 TEST(ColorClassifier, EncipheredCopiesAnswerAsThePlainOne) {
   cv::Mat picture(kClassifierSize, kClassifierSize, CV_8UC3, kGreen);
   const TamrinTensor input = image_tensor(picture, kClassifierNorm);

@@ -19,8 +19,10 @@ namespace tamrin_mobile {
 namespace {
 
 constexpr size_t kFloatBytes = sizeof(float);
-// Index of the image among the inputs; it alone arrives interleaved.
+// Index of the image among the inputs. The accelerator path feeds it interleaved;
+// a tensor named "image" (the CPU engine's feed) is already planar NCHW.
 constexpr size_t kImageInput = 0;
+constexpr const char* kPlanarImageName = "image";
 // The image tensor's shape is {N, C, width, height}.
 constexpr size_t kImageRank = 4;
 
@@ -140,7 +142,8 @@ class OnnxPredictor : public TamrinPredictor {
     if (inputs.size() < wanted) return false;
     for (size_t i = 0; i < wanted; ++i) {
       cv::Mat blob;
-      const bool ok = i == kImageInput ? image_blob(inputs[i], &blob) : plain_blob(inputs[i], &blob);
+      const bool interleaved = i == kImageInput && inputs[i].name != kPlanarImageName;
+      const bool ok = interleaved ? image_blob(inputs[i], &blob) : plain_blob(inputs[i], &blob);
       if (!ok) return false;
       net_.setInput(blob, io_.inputs.empty() ? std::string() : io_.inputs[i]);
     }
