@@ -1,0 +1,502 @@
+// Run-length codec for binary masks (see include/norvane/maskApi.h for the record layout).
+//
+// Walks are bounded by the counts they read, never by h·w, so a record whose runs
+// disagree with its size cannot make a walk loop forever or write past a buffer.
+
+#include "norvane/maskApi.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+namespace {
+
+constexpr double kPolyScale = 5.0;  // rleFrPoly traces the boundary at 5× resolution
+// A count difference spans 33 signed bits: seven 5-bit groups.
+constexpr siz kMaxCharsPerCount = 7;
+
+// First byte in [p, end) that differs from v, or end.
+const byte* skip_run(const byte* p, const byte* end, byte v) {
+  const uint64_t pattern = 0x0101010101010101ULL * v;
+  // Long runs: 64 bytes per test, a loop the compiler turns into vector compares.
+  while (end - p >= 64) {
+    uint64_t words[8], diff = 0;
+    std::memcpy(words, p, 64);
+    for (uint64_t word : words) diff |= word ^ pattern;
+    if (diff != 0) break;
+    p += 64;
+  }
+  while (end - p >= 8) {
+    uint64_t x;
+    std::memcpy(&x, p, 8);
+    x ^= pattern;
+    if (x != 0) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+      return p + (__builtin_clzll(x) >> 3);
+#else
+      return p + (__builtin_ctzll(x) >> 3);
+#endif
+    }
+    p += 8;
+  }
+  while (p < end && *p == v) ++p;
+  return p;
+}
+
+// One side of a two-list walk (merge, overlap). A list that has run out while the
+// other still has pixels reads as zeros for the rest, so inconsistent totals end the
+// walk instead of stalling it at a zero-length step.
+struct RunCursor {
+  const uint* cnts;
+  siz m;
+  siz next;   // index of the count to load when the current run is used up
+  uint left;  // pixels left in the current run
+  int v;      // value of the current run
+
+  explicit RunCursor(const RLE& r)
+      : cnts(r.cnts), m(r.m), next(r.m > 0 ? 1 : 0), left(r.m > 0 ? r.cnts[0] : 0), v(0) {}
+  bool exhausted() const { return left == 0 && next >= m; }
+  // c never exceeds left (common_step picks it so), except on a run-out list.
+  void consume(uint c) {
+    if (exhausted()) {
+      v = 0;
+      return;
+    }
+    left -= c;
+    if (left == 0) {
+      if (next < m) {
+        left = cnts[next++];
+        v = !v;
+      } else {
+        v = 0;
+      }
+    }
+  }
+};
+
+// Length of the next common stretch of two cursors; a run-out list takes the other's run.
+uint common_step(const RunCursor& a, const RunCursor& b) {
+  if (a.exhausted()) return b.left;
+  if (b.exhausted()) return a.left;
+  return std::min(a.left, b.left);
+}
+
+// Intersection and union (in pixels) of two records of one size.
+void overlap_counts(const RLE& a, const RLE& b, uint* inter, uint* uni) {
+  RunCursor ca(a), cb(b);
+  uint i = 0, u = 0;
+  for (;;) {
+    uint c = common_step(ca, cb);
+    if (ca.v || cb.v) {
+      u += c;
+      if (ca.v && cb.v) i += c;
+    }
+    ca.consume(c);
+    cb.consume(c);
+    if (ca.left == 0 && cb.left == 0) break;
+  }
+  *inter = i;
+  *uni = u;
+}
+
+// Truncation toward zero that saturates instead of overflowing; NaN gives 0.
+int64_t trunc_to_i64(double x) {
+  if (!(x == x)) return 0;
+  if (x >= 9.2e18) return INT64_C(9200000000000000000);
+  if (x <= -9.2e18) return -INT64_C(9200000000000000000);
+  return static_cast<int64_t>(x);
+}
+
+int clamp_to_int(int64_t x) {
+  return static_cast<int>(std::max<int64_t>(std::numeric_limits<int>::min(),
+                                            std::min<int64_t>(std::numeric_limits<int>::max(), x)));
+}
+
+}  // namespace
+
+extern "C" {
+
+uint umin(uint a, uint b) { return a < b ? a : b; }
+uint umax(uint a, uint b) { return a > b ? a : b; }
+
+int uintCompare(const void* a, const void* b) {
+  uint c = *static_cast<const uint*>(a), d = *static_cast<const uint*>(b);
+  return c > d ? 1 : c < d ? -1 : 0;
+}
+
+void rleInit(RLE* R, siz h, siz w, siz m, uint* cnts) {
+  R->h = h;
+  R->w = w;
+  R->m = m;
+  R->cnts = m == 0 ? nullptr : static_cast<uint*>(std::malloc(sizeof(uint) * m));
+  if (cnts && R->cnts) std::memcpy(R->cnts, cnts, sizeof(uint) * m);
+}
+
+void rleFree(RLE* R) {
+  std::free(R->cnts);
+  R->cnts = nullptr;
+}
+
+void rlesInit(RLE** R, siz n) {
+  *R = static_cast<RLE*>(std::malloc(sizeof(RLE) * n));
+  for (siz i = 0; i < n; i++) rleInit((*R) + i, 0, 0, 0, nullptr);
+}
+
+void rlesFree(RLE** R, siz n) {
+  for (siz i = 0; i < n; i++) rleFree((*R) + i);
+  std::free(*R);
+  *R = nullptr;
+}
+
+void rleEncode(RLE* R, const byte* M, siz h, siz w, siz n) {
+  const siz a = h * w;
+  std::vector<uint> cnts;
+  for (siz i = 0; i < n; i++) {
+    const byte* p = M + a * i;
+    const byte* end = p + a;
+    cnts.clear();
+    byte v = 0;
+    while (p < end) {
+      const byte* q = skip_run(p, end, v);
+      cnts.push_back(static_cast<uint>(q - p));
+      p = q;
+      if (p < end) v = *p;
+    }
+    // Every run but a leading one of zeros is non-empty; a mask without pixels
+    // still has its (empty) run of zeros.
+    if (a == 0) cnts.assign(1, 0);
+    rleInit(R + i, h, w, cnts.size(), cnts.data());
+  }
+}
+
+void rleDecode(const RLE* R, byte* M, siz n) {
+  for (siz i = 0; i < n; i++) {
+    // Each record fills exactly h·w bytes: longer runs are cut, a shortfall stays 0.
+    const siz a = R[i].h * R[i].w;
+    siz done = 0;
+    byte v = 0;
+    for (siz j = 0; j < R[i].m && done < a; j++) {
+      siz c = std::min<siz>(R[i].cnts[j], a - done);
+      std::memset(M + done, v, c);
+      done += c;
+      v = !v;
+    }
+    if (done < a) std::memset(M + done, 0, a - done);  // M may be null for 0-pixel masks
+    M += a;
+  }
+}
+
+void rleMerge(const RLE* R, RLE* M, siz n, int intersect) {
+  if (n == 0) {
+    rleInit(M, 0, 0, 0, nullptr);
+    return;
+  }
+  siz h = R[0].h, w = R[0].w;
+  if (n == 1) {
+    rleInit(M, h, w, R[0].m, R[0].cnts);
+    return;
+  }
+  std::vector<uint> acc(R[0].cnts, R[0].cnts + R[0].m), out;
+  for (siz i = 1; i < n; i++) {
+    const RLE& B = R[i];
+    if (B.h != h || B.w != w) {
+      h = w = 0;
+      acc.clear();
+      break;
+    }
+    RLE A = {h, w, acc.size(), acc.data()};
+    RunCursor ca(A), cb(B);
+    // Every step uses up a run of at least one list, so out needs at most one
+    // count per input count plus the final pending run.
+    out.clear();
+    out.reserve(A.m + B.m + 1);
+    int v = 0;
+    uint pending = 0;
+    for (;;) {
+      uint c = common_step(ca, cb);
+      pending += c;
+      ca.consume(c);
+      cb.consume(c);
+      const bool done = ca.left == 0 && cb.left == 0;
+      const int vp = v;
+      v = intersect ? (ca.v && cb.v) : (ca.v || cb.v);
+      if (v != vp || done) {
+        out.push_back(pending);
+        pending = 0;
+      }
+      if (done) break;
+    }
+    acc.swap(out);
+  }
+  rleInit(M, h, w, acc.size(), acc.data());
+}
+
+void rleArea(const RLE* R, siz n, uint* a) {
+  for (siz i = 0; i < n; i++) {
+    uint s = 0;
+    for (siz j = 1; j < R[i].m; j += 2) s += R[i].cnts[j];
+    a[i] = s;
+  }
+}
+
+void bbIou(BB dt, BB gt, siz m, siz n, byte* iscrowd, double* o) {
+  for (siz g = 0; g < n; g++) {
+    const double* G = gt + g * 4;
+    const double ga = G[2] * G[3];
+    const bool crowd = iscrowd != nullptr && iscrowd[g];
+    for (siz d = 0; d < m; d++) {
+      const double* D = dt + d * 4;
+      const double da = D[2] * D[3];
+      o[g * m + d] = 0;
+      // Written as !(x > 0) so that a NaN overlap counts as none.
+      double wi = std::fmin(D[2] + D[0], G[2] + G[0]) - std::fmax(D[0], G[0]);
+      if (!(wi > 0)) continue;
+      double hi = std::fmin(D[3] + D[1], G[3] + G[1]) - std::fmax(D[1], G[1]);
+      if (!(hi > 0)) continue;
+      const double i = wi * hi;
+      const double u = crowd ? da : da + ga - i;
+      const double iou = u > 0 ? i / u : 0;
+      o[g * m + d] = iou == iou ? iou : 0;
+    }
+  }
+}
+
+void rleIou(RLE* dt, RLE* gt, siz m, siz n, byte* iscrowd, double* o) {
+  // Box overlap first: pairs whose boxes are disjoint skip the run walk.
+  std::vector<double> db(m * 4), gb(n * 4);
+  rleToBbox(dt, db.data(), m);
+  rleToBbox(gt, gb.data(), n);
+  bbIou(db.data(), gb.data(), m, n, iscrowd, o);
+  for (siz g = 0; g < n; g++) {
+    for (siz d = 0; d < m; d++) {
+      double& out = o[g * m + d];
+      if (!(out > 0)) continue;
+      if (dt[d].h != gt[g].h || dt[d].w != gt[g].w) {
+        out = -1;
+        continue;
+      }
+      uint i, u;
+      overlap_counts(dt[d], gt[g], &i, &u);
+      if (i == 0) {
+        u = 1;
+      } else if (iscrowd != nullptr && iscrowd[g]) {
+        rleArea(dt + d, 1, &u);
+      }
+      out = u > 0 ? static_cast<double>(i) / u : 0;
+    }
+  }
+}
+
+void rleNms(RLE* dt, siz n, uint* keep, double thr) {
+  for (siz i = 0; i < n; i++) keep[i] = 1;
+  for (siz i = 0; i < n; i++) {
+    if (!keep[i]) continue;
+    for (siz j = i + 1; j < n; j++) {
+      if (!keep[j]) continue;
+      double u;
+      rleIou(dt + i, dt + j, 1, 1, nullptr, &u);
+      if (u > thr) keep[j] = 0;
+    }
+  }
+}
+
+void bbNms(BB dt, siz n, uint* keep, double thr) {
+  for (siz i = 0; i < n; i++) keep[i] = 1;
+  for (siz i = 0; i < n; i++) {
+    if (!keep[i]) continue;
+    for (siz j = i + 1; j < n; j++) {
+      if (!keep[j]) continue;
+      double u;
+      bbIou(dt + i * 4, dt + j * 4, 1, 1, nullptr, &u);
+      if (u > thr) keep[j] = 0;
+    }
+  }
+}
+
+void rleToBbox(const RLE* R, BB bb, siz n) {
+  for (siz i = 0; i < n; i++) {
+    const uint h = static_cast<uint>(R[i].h), w = static_cast<uint>(R[i].w);
+    const siz m = (R[i].m / 2) * 2;
+    double* box = bb + 4 * i;
+    // h = 0 holds no pixel, whatever the counts say; it also guards t mod h.
+    if (m == 0 || h == 0) {
+      box[0] = box[1] = box[2] = box[3] = 0;
+      continue;
+    }
+    uint xs = w, ys = h, xe = 0, ye = 0, cc = 0, xp = 0;
+    for (siz j = 0; j < m; j++) {
+      cc += R[i].cnts[j];
+      // First pixel of the ones run (even j) or its last pixel (odd j).
+      const uint t = cc - static_cast<uint>(j % 2);
+      const uint y = t % h, x = (t - y) / h;
+      if (j % 2 == 0) {
+        xp = x;
+      } else if (xp < x) {
+        // The ones run wraps into a later column: it covers every row.
+        ys = 0;
+        ye = h - 1;
+      }
+      xs = umin(xs, x);
+      xe = umax(xe, x);
+      ys = umin(ys, y);
+      ye = umax(ye, y);
+    }
+    box[0] = xs;
+    box[2] = static_cast<double>(xe - xs + 1);
+    box[1] = ys;
+    box[3] = static_cast<double>(ye - ys + 1);
+  }
+}
+
+void rleFrBbox(RLE* R, const BB bb, siz h, siz w, siz n) {
+  for (siz i = 0; i < n; i++) {
+    const double xs = bb[4 * i + 0], xe = xs + bb[4 * i + 2];
+    const double ys = bb[4 * i + 1], ye = ys + bb[4 * i + 3];
+    const double xy[8] = {xs, ys, xs, ye, xe, ye, xe, ys};
+    rleFrPoly(R + i, xy, 4, h, w);
+  }
+}
+
+void rleFrPoly(RLE* R, const double* xy, siz k, siz h, siz w) {
+  // 1. Upsampled vertices, the first repeated to close the polygon.
+  std::vector<int> x(k + 1), y(k + 1);
+  for (siz j = 0; j < k; j++) {
+    x[j] = clamp_to_int(trunc_to_i64(kPolyScale * xy[j * 2 + 0] + .5));
+    y[j] = clamp_to_int(trunc_to_i64(kPolyScale * xy[j * 2 + 1] + .5));
+  }
+  if (k > 0) {
+    x[k] = x[0];
+    y[k] = y[0];
+  }
+  // 3. (fed by 2) One boundary pixel per column crossing between consecutive traced
+  // points, back at the mask's resolution. The points are consumed as they are traced.
+  std::vector<uint> a;
+  siz crossings = 1;  // at most one per 5 upsampled columns of each edge
+  for (siz j = 0; j < k; j++) crossings += static_cast<siz>(std::llabs(int64_t{x[j + 1]} - x[j])) / 5 + 1;
+  a.reserve(std::min<siz>(crossings, (w + 1) * (k + 1)));
+  const double wmax = static_cast<double>(w) - 1;  // no unsigned wrap when w is 0
+  bool have_prev = false;
+  int pu = 0, pv = 0;
+  auto point = [&](int u, int v) {
+    const bool crossing = have_prev && u != pu;
+    const int u0 = pu, v0 = pv;
+    have_prev = true;
+    pu = u;
+    pv = v;
+    if (!crossing) return;
+    const int64_t xu = u < u0 ? u : int64_t{u} - 1;
+    // (xu + .5) / 5 − .5 = (xu − 2) / 5 is whole only for xu ≡ 2 (mod 5): a cheap
+    // filter ahead of the exact test below.
+    if ((xu - 2) % 5 != 0) return;
+    double xd = static_cast<double>(xu);
+    xd = (xd + .5) / kPolyScale - .5;
+    if (std::floor(xd) != xd || xd < 0 || xd > wmax) return;
+    double yd = v < v0 ? v : v0;
+    yd = (yd + .5) / kPolyScale - .5;
+    if (yd < 0) {
+      yd = 0;
+    } else if (yd > static_cast<double>(h)) {
+      yd = static_cast<double>(h);
+    }
+    yd = std::ceil(yd);
+    // Pixel numbers are 32-bit in the counts; wrap as the counts do.
+    a.push_back(static_cast<uint>(static_cast<siz>(xd) * h + static_cast<siz>(yd)));
+  };
+  // 2. Every point along the boundary, edge after edge.
+  for (siz j = 0; j < k; j++) {
+    int64_t xs = x[j], xe = x[j + 1], ys = y[j], ye = y[j + 1];
+    const int64_t dx = std::llabs(xe - xs), dy = std::llabs(ys - ye);
+    const bool flip = (dx >= dy && xs > xe) || (dx < dy && ys > ye);
+    if (flip) {
+      std::swap(xs, xe);
+      std::swap(ys, ye);
+    }
+    if (dx == 0 && dy == 0) {
+      point(static_cast<int>(xs), static_cast<int>(ys));  // a repeated vertex: its slope would be 0/0
+    } else if (dx >= dy) {
+      const double s = static_cast<double>(ye - ys) / dx;
+      for (int64_t d = 0; d <= dx; d++) {
+        const int64_t t = flip ? dx - d : d;
+        point(static_cast<int>(xs + t), clamp_to_int(trunc_to_i64(ys + s * t + .5)));
+      }
+    } else {
+      const double s = static_cast<double>(xe - xs) / dy;
+      for (int64_t d = 0; d <= dy; d++) {
+        const int64_t t = flip ? dy - d : d;
+        point(clamp_to_int(trunc_to_i64(xs + s * t + .5)), static_cast<int>(ys + t));
+      }
+    }
+  }
+  // 4. Sorted pixel numbers become run lengths; a zero difference joins two runs.
+  a.push_back(static_cast<uint>(h * w));
+  std::sort(a.begin(), a.end());
+  uint p = 0;
+  for (uint& t : a) {
+    const uint cur = t;
+    t -= p;
+    p = cur;
+  }
+  std::vector<uint> b;
+  b.reserve(a.size());
+  b.push_back(a[0]);
+  for (siz j = 1; j < a.size();) {
+    if (a[j] > 0) {
+      b.push_back(a[j++]);
+    } else {
+      j++;
+      if (j < a.size()) b.back() += a[j++];
+    }
+  }
+  rleInit(R, h, w, b.size(), b.data());
+}
+
+char* rleToString(const RLE* R) {
+  const siz m = R->m;
+  char* s = static_cast<char*>(std::malloc(m * kMaxCharsPerCount + 1));
+  siz p = 0;
+  for (siz i = 0; i < m; i++) {
+    int64_t x = R->cnts[i];
+    if (i > 2) x -= R->cnts[i - 2];
+    bool more = true;
+    while (more) {
+      int c = static_cast<int>(x & 0x1f);
+      x >>= 5;  // arithmetic: the sign of the difference is carried in the last group
+      more = (c & 0x10) ? x != -1 : x != 0;
+      if (more) c |= 0x20;
+      s[p++] = static_cast<char>(c + 48);
+    }
+  }
+  s[p] = 0;
+  return s;
+}
+
+void rleFrString(RLE* R, char* s, siz h, siz w) {
+  const siz len = std::strlen(s);
+  std::vector<uint> cnts;
+  cnts.reserve(len);
+  siz p = 0;
+  while (p < len) {
+    // Gathered unsigned: groups past bit 64 fall away instead of shifting out of range.
+    uint64_t x = 0;
+    unsigned k = 0;
+    bool more = true;
+    while (more && p < len) {
+      const unsigned c = static_cast<unsigned char>(s[p]) - 48u;
+      if (5 * k < 64) x |= static_cast<uint64_t>(c & 0x1f) << (5 * k);
+      more = (c & 0x20) != 0;
+      p++;
+      k++;
+      if (!more && (c & 0x10) && 5 * k < 64) x |= ~UINT64_C(0) << (5 * k);
+    }
+    // Modular sum: the low 32 bits equal those of the signed sum.
+    if (cnts.size() > 2) x += cnts[cnts.size() - 2];
+    cnts.push_back(static_cast<uint>(x));
+  }
+  rleInit(R, h, w, cnts.size(), cnts.data());
+}
+
+}  // extern "C"
