@@ -16,7 +16,7 @@ namespace norvane {
 // predictor, model decryption and the output decoding that every engine shares.
 // Its own init/infer form the CPU path (planar input tensor "image"); it creates
 // no runtime predictor itself, so that path runs only with one handed in.
-class NORVANE_API TamrinFluidEdgePredictor : public EdgePredictorImpl {
+class TamrinFluidEdgePredictor : public EdgePredictorImpl {
  public:
   explicit TamrinFluidEdgePredictor(const TamrinFluidConfig& config);
   // Deletes the ModelSecurity (and its plain temporary files) before the predictor.

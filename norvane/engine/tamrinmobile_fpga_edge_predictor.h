@@ -12,7 +12,7 @@ namespace norvane {
 // The engine the factory builds: loads the model into the runtime on the FPGA and
 // does its own preprocessing (alpha dropped, resize to the configured input size,
 // optional RGB order, interleaved (pixel - mean) * scale floats).
-class NORVANE_API TamrinMobileFpgaEdgePredictor : public TamrinFluidEdgePredictor {
+class TamrinMobileFpgaEdgePredictor : public TamrinFluidEdgePredictor {
  public:
   explicit TamrinMobileFpgaEdgePredictor(const TamrinFluidConfig& config);
   ~TamrinMobileFpgaEdgePredictor() override;
