@@ -1,0 +1,101 @@
+#include "norvane/edge_controller_impl.h"
+
+#include <cstdlib>
+
+#include <zideredov/zideredov.h>
+
+#include "norvane/globals.h"
+#include "norvane/log.h"
+#include "norvane/utils.h"
+
+namespace norvane {
+namespace {
+
+constexpr const char* kBannerProduct = "Orvath Quillet/Norvane Linux Development Kit ";
+constexpr const char* kVersion = "0.5.2";
+constexpr const char* kBuildTarget = "generic";
+constexpr const char* kBuildDate = "20200421";
+constexpr const char* kBuildType = " Release";
+
+constexpr const char* kLogFormat = "%datetime %level [%logger] %thread %msg";
+
+}  // namespace
+
+std::unique_ptr<EdgeControllerImpl> EdgeControllerImpl::_instance;
+std::once_flag EdgeControllerImpl::_instance_once_flag;
+
+EdgeControllerImpl::EdgeControllerImpl() = default;
+
+EdgeControllerImpl::~EdgeControllerImpl() = default;
+
+void EdgeControllerImpl::_destroy_instance() { _instance.reset(); }
+
+EdgeControllerImpl* EdgeControllerImpl::global() {
+  std::call_once(_instance_once_flag, []() {
+    _instance.reset(new EdgeControllerImpl());
+    // Registered after the library's static objects (the logger storage among
+    // them) were built, so it runs before they are destroyed: the final save and
+    // a running upload still find the logger alive.
+    std::atexit(&EdgeControllerImpl::_destroy_instance);
+    _instance->init();
+  });
+  return _instance.get();
+}
+
+EdgeController* global_controller() { return EdgeControllerImpl::global(); }
+
+int EdgeControllerImpl::init() {
+  static bool has_initialized = false;
+  if (has_initialized) return 0;
+  set_log_config(EdgeLogConfig());
+  NV_LOG(INFO) << kBannerProduct << kVersion << "(Build " << kBuildTarget << " " << kBuildDate << ")"
+               << kBuildType;
+  zideredov::set_local_folder_relative(g_SDK_LOCAL_FOLDER);
+  _stat.init();
+  _stat.do_sdk_launch();
+  has_initialized = true;
+  return 0;
+}
+
+int EdgeControllerImpl::set_log_config(const EdgeLogConfig& config) {
+  el::Configurations conf;
+  conf.setToDefault();
+  conf.setGlobally(el::ConfigurationType::Format, kLogFormat);
+  conf.set(el::Level::Debug, el::ConfigurationType::Enabled, utils::btos(config.enable_debug));
+  conf.set(el::Level::Info, el::ConfigurationType::Enabled, utils::btos(config.enable_info));
+  conf.set(el::Level::Warning, el::ConfigurationType::Enabled, utils::btos(config.enable_warning));
+  conf.setGlobally(el::ConfigurationType::ToFile, utils::btos(config.log_to_file));
+  // easylogging++ opens the named file even with ToFile off; naming it only when
+  // it is wanted keeps an empty log file out of every working directory.
+  if (config.log_to_file) conf.setGlobally(el::ConfigurationType::Filename, config.log_file_name);
+  conf.setGlobally(el::ConfigurationType::ToStandardOutput, utils::btos(config.log_to_stdout));
+  conf.setGlobally(el::ConfigurationType::MaxLogFileSize, std::to_string(config.max_log_file_size));
+  el::Loggers::reconfigureLogger(NV_LOGGER_ID, conf);
+  return 0;
+}
+
+int EdgeControllerImpl::set_bundle_id(const std::string& bundle_id) {
+  if (bundle_id.empty()) NV_LOG(ERROR) << "Invalid bundleId";
+  _bundle_id = bundle_id;
+  return 0;
+}
+
+int EdgeControllerImpl::set_server_addr(const std::string& addr) {
+  g_URL_SERVER_HOST = addr;
+  NV_LOG(WARNING) << "Server addr was set to " << g_URL_SERVER_HOST;
+  return 0;
+}
+
+int EdgeControllerImpl::set_config(const std::string& key, const std::string& value) {
+  NV_LOG(WARNING) << "Set config: " << key << ", " << value;
+  if (key == "STAT_UPLOAD_TIME_INTERVAL") {
+    g_STAT_UPLOAD_TIME_INTERVAL = std::stoi(value);  // seconds; read when the statistics start
+  } else if (key == "EDGE_HOME") {
+    Utils::set_sdk_local_folder_home(value);
+  } else if (key == "SERVER_ADDR") {
+    set_server_addr(value);
+  }
+  return 0;
+}
+
+}  // namespace norvane

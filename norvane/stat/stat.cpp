@@ -1,0 +1,273 @@
+#include "norvane/stat/stat.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <exception>
+
+#include <picojson.h>
+
+#include "norvane/edge_predictor_impl.h"
+#include "norvane/error_codes.h"
+#include "norvane/globals.h"
+#include "norvane/log.h"
+#include "norvane/net/http_client2.h"
+#include "norvane/security/keys.h"
+#include "norvane/utils.h"
+
+namespace norvane {
+namespace {
+
+constexpr int kFirstUploadDelayMs = 5000;
+constexpr int kUploadTimeoutSec = 3;
+constexpr int64_t kMridFactor = 1000000;
+
+std::string today() { return utils::get_time("%Y-%m-%d"); }
+
+// Timers take a signed 32-bit millisecond count; a period beyond it (about 24.8
+// days) is clamped rather than wrapped into a short or negative pause.
+int period_ms(int seconds) {
+  int64_t ms = static_cast<int64_t>(seconds) * 1000;
+  return static_cast<int>(std::clamp<int64_t>(ms, INT_MIN, INT_MAX));
+}
+
+// Counts and ids come from a file anyone could edit: neither may overflow into
+// undefined behaviour. A count stops at the largest value; the key composition
+// wraps modulo 2^64 as plain two's-complement arithmetic would.
+void bump(int64_t& count) {
+  if (count < INT64_MAX) ++count;
+}
+
+int64_t compose_mrid(int64_t model_id, int64_t release_id) {
+  uint64_t mrid = static_cast<uint64_t>(model_id) * static_cast<uint64_t>(kMridFactor) +
+                  static_cast<uint64_t>(release_id);
+  return static_cast<int64_t>(mrid);
+}
+
+picojson::object counts_to_json(const Stat::StrIntMap& counts) {
+  picojson::object obj;
+  for (const auto& kv : counts) obj[kv.first] = picojson::value(static_cast<int64_t>(kv.second));
+  return obj;
+}
+
+bool write_all(int fd, const std::string& data) {
+  const char* p = data.data();
+  size_t left = data.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Writes data to a fresh file beside path and renames it over path, so a reader
+// (or a process killed mid-save) only ever sees the old or the new content whole.
+int replace_file(const std::string& path, const std::string& data) {
+  static std::atomic<unsigned long> serial{0};
+  std::string tmp = path + ".tmp." + std::to_string(static_cast<long>(getpid())) + "." +
+                    std::to_string(serial.fetch_add(1));
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return -1;
+  bool ok = write_all(fd, data) && ::fsync(fd) == 0;
+  ok = (::close(fd) == 0) && ok;
+  if (ok && std::rename(tmp.c_str(), path.c_str()) == 0) return 0;
+  std::remove(tmp.c_str());
+  return -1;
+}
+
+}  // namespace
+
+Stat::Stat() : _gate(std::make_shared<JobGate>()) { _gate->owner = this; }
+
+Stat::~Stat() {
+  _timers.stop_all();
+  {
+    // Waits for a job under way; afterwards no job reaches this object.
+    std::lock_guard<std::mutex> gate_lock(_gate->mtx);
+    _gate->owner = nullptr;
+  }
+  // Inference threads may still try the lock; holding it keeps the maps steady.
+  save_stat_data(true);
+}
+
+template <typename Job>
+void Stat::_run_job(const std::shared_ptr<JobGate>& gate, Job job) {
+  std::lock_guard<std::mutex> gate_lock(gate->mtx);
+  if (gate->owner == nullptr) return;
+  // Nothing may escape a detached timer thread: it would end the process.
+  try {
+    job(*gate->owner);
+  } catch (const std::exception& e) {
+    NV_LOG(ERROR) << "Stat job failed: " << e.what();
+  }
+}
+
+int Stat::init() {
+  load_stat_data();
+  std::shared_ptr<JobGate> gate = _gate;
+  auto upload = [gate]() { _run_job(gate, [](Stat& s) { s.upload_stat_data(); }); };
+  auto save = [gate]() { _run_job(gate, [](Stat& s) { s.save_stat_data(true); }); };
+  _timers.call_after(upload, kFirstUploadDelayMs);
+  _timers.call_every(upload, period_ms(g_STAT_UPLOAD_TIME_INTERVAL));
+  _timers.call_every(save, period_ms(g_STAT_SAVE_TIME_INTERVAL));
+  return 0;
+}
+
+int Stat::do_sdk_launch() {
+  bump(_sdk_launch[today()]);
+  return 0;
+}
+
+int Stat::do_model_invoke(EdgePredictorImpl& predictor) {
+  const ModelConfig& config = predictor.model_config();
+  return do_model_invoke(config.modelId, config.releaseId);
+}
+
+int Stat::do_model_invoke(int64_t model_id, int64_t release_id) {
+  int64_t mrid = 0;
+  mrid_map(mrid, model_id, release_id);
+  std::string date = today();
+  std::unique_lock<std::mutex> lock(_mtx, std::try_to_lock);
+  if (!lock.owns_lock()) {
+    NV_LOG(DEBUG) << "Failed to get mtx";
+    return 0;
+  }
+  bump(_model_invoke[mrid][date]);
+  return 0;
+}
+
+int Stat::mrid_map(int64_t& mrid, int64_t& model_id, int64_t& release_id) {
+  if (mrid != 0) {
+    model_id = mrid / kMridFactor;
+    release_id = mrid % kMridFactor;
+  } else {
+    mrid = compose_mrid(model_id, release_id);
+  }
+  return 0;
+}
+
+std::string Stat::stat_data_to_json() {
+  picojson::array model_invoke;
+  for (const auto& entry : _model_invoke) {
+    int64_t mrid = entry.first;
+    int64_t model_id = 0;
+    int64_t release_id = 0;
+    mrid_map(mrid, model_id, release_id);
+    picojson::object element;
+    element["data"] = picojson::value(counts_to_json(entry.second));
+    element["modelId"] = picojson::value(model_id);
+    element["releaseId"] = picojson::value(release_id);
+    model_invoke.emplace_back(element);
+  }
+  picojson::object data;
+  data["modelInvoke"] = picojson::value(model_invoke);
+  data["sdkLaunch"] = picojson::value(counts_to_json(_sdk_launch));
+  picojson::object root;
+  root["data"] = picojson::value(data);
+  return picojson::value(root).serialize(true);
+}
+
+int Stat::json_to_stat_data(const std::string& text, StrIntMap& sdk_launch, ModelInvokeMap& model_invoke) {
+  picojson::value root;
+  std::string err = picojson::parse(root, text);
+  if (!err.empty()) {
+    NV_LOG(INFO) << "Stat data parse finished(-1)";
+    return -1;
+  }
+
+  // False at the first value of the wrong shape; what was stored before stays.
+  auto read = [&]() -> bool {
+    if (!root.is<picojson::object>()) return false;
+    const picojson::value& data = root.get("data");
+    if (!data.is<picojson::object>()) return false;
+    const picojson::value& invokes = data.get("modelInvoke");
+    if (!invokes.is<picojson::array>()) return false;
+    for (const picojson::value& element : invokes.get<picojson::array>()) {
+      if (!element.is<picojson::object>()) return false;
+      const picojson::value& model_id = element.get("modelId");
+      const picojson::value& release_id = element.get("releaseId");
+      if (!model_id.is<int64_t>() || !release_id.is<int64_t>()) return false;
+      int64_t mid = model_id.get<int64_t>();
+      int64_t rid = release_id.get<int64_t>();
+      int64_t mrid = 0;
+      mrid_map(mrid, mid, rid);
+      const picojson::value& dates = element.get("data");
+      if (!dates.is<picojson::object>()) return false;
+      StrIntMap counts;
+      for (const auto& kv : dates.get<picojson::object>()) {
+        if (!kv.second.is<int64_t>()) return false;
+        counts[kv.first] = kv.second.get<int64_t>();
+      }
+      model_invoke[mrid] = std::move(counts);  // a later duplicate replaces the whole entry
+    }
+    const picojson::value& launches = data.get("sdkLaunch");
+    if (!launches.is<picojson::object>()) return false;
+    for (const auto& kv : launches.get<picojson::object>()) {
+      if (!kv.second.is<int64_t>()) return false;
+      sdk_launch[kv.first] = kv.second.get<int64_t>();
+    }
+    return true;
+  };
+
+  bool complete = false;
+  try {
+    complete = read();
+  } catch (const std::exception&) {
+    complete = false;
+  }
+  if (!complete) NV_LOG(DEBUG) << "Illegal stat data, ignore.";
+  return 0;
+}
+
+std::string Stat::get_local_stat_path() {
+  return Utils::get_sdk_local_folder() + '/' + g_FILENAME_STAT;
+}
+
+int Stat::load_stat_data() {
+  std::string text = utils::read_file_binary(get_local_stat_path());
+  json_to_stat_data(text, _sdk_launch, _model_invoke);
+  return 0;
+}
+
+int Stat::save_stat_data(bool lock) {
+  std::unique_lock<std::mutex> guard(_mtx, std::defer_lock);
+  if (lock) guard.lock();
+  return replace_file(get_local_stat_path(), stat_data_to_json());
+}
+
+int Stat::upload_stat_data() {
+  std::lock_guard<std::mutex> lock(_mtx);
+  std::string body = stat_data_to_json();
+  const std::string server = g_URL_SERVER_HOST;
+  int rc = NV_ERR_HTTP;
+  try {
+    HttpClient2 client(server, g_URI_USAGE);
+    client.set_post_data_aes_b64(body, keys::upload_key());
+    std::string response;
+    rc = client.perform(response, kUploadTimeoutSec);
+  } catch (const std::exception& e) {
+    // A port that is not a number; the counts wait for a usable address.
+    NV_LOG(ERROR) << "Http perform failed: invalid server address \"" << server << "\": " << e.what();
+  }
+  if (rc == NV_OK) {
+    _sdk_launch.clear();
+    _model_invoke.clear();
+    save_stat_data(false);
+    NV_LOG(DEBUG) << "Stat done(0)";
+  } else {
+    NV_LOG(DEBUG) << "Stat done(-1)";
+  }
+  return 0;
+}
+
+}  // namespace norvane

@@ -1,0 +1,220 @@
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "norvane/stat/stat.h"
+#include "norvane/utils.h"
+#include "stat/stat_test_support.h"
+#include "stat/usage_server.h"
+#include "support/log_capture.h"
+
+using norvane::Stat;
+using norvane_test::Counts;
+using norvane_test::StatTest;
+using norvane_test::UsageServer;
+
+namespace {
+
+std::string read_file(const std::string& path) { return norvane::utils::read_file_binary(path); }
+
+bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  auto until = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+}  // namespace
+
+using StatCache = StatTest;
+
+TEST_F(StatCache, FirstStartWithoutFileStartsEmpty) {
+  norvane_test::LogCapture cap;
+  Stat stat;
+  EXPECT_EQ(stat.load_stat_data(), 0);
+  EXPECT_EQ(cap.count(el::Level::Info, "Stat data parse finished(-1)"), 1);
+  EXPECT_EQ(norvane_test::counts_of(stat), Counts());
+}
+
+TEST_F(StatCache, TwoStartsOnTheSameDayCountTwoLaunches) {
+  const std::string d = norvane_test::today();
+  {
+    Stat first;
+    first.load_stat_data();
+    first.do_sdk_launch();
+    first.do_model_invoke(3, 4);
+  }  // the destructor's save carries the counts to the second "process"
+  Stat second;
+  second.load_stat_data();
+  second.do_sdk_launch();
+  second.do_model_invoke(3, 4);
+  Counts c = norvane_test::counts_of(second);
+  EXPECT_EQ(c.launches.at(d), 2);
+  EXPECT_EQ(c.models.at({3, 4}).at(d), 2);
+}
+
+// Regression: a count at the largest value in an edited file overflowed
+// (undefined behaviour) on the next launch.
+TEST_F(StatCache, CountFromTheFileStopsAtTheLargestValue) {
+  const std::string d = norvane_test::today();
+  norvane::utils::mkdir(local_folder());
+  std::ofstream(cache_path()) << R"({"data": {"modelInvoke": [{"data": {")" << d
+                              << R"(": 9223372036854775807}, "modelId": 1, "releaseId": 2}], "sdkLaunch": {")" << d
+                              << R"(": 9223372036854775807}}})";
+  Stat stat;
+  stat.load_stat_data();
+  stat.do_sdk_launch();
+  stat.do_model_invoke(1, 2);
+  Counts c = norvane_test::counts_of(stat);
+  EXPECT_EQ(c.launches.at(d), INT64_MAX);
+  EXPECT_EQ(c.models.at({1, 2}).at(d), INT64_MAX);
+}
+
+TEST_F(StatCache, SaveReplacesTheFileWholeAndLeavesNothingBeside) {
+  Stat stat;
+  stat.do_sdk_launch();
+  ASSERT_EQ(stat.save_stat_data(true), 0);
+  stat.do_model_invoke(1, 2);
+  ASSERT_EQ(stat.save_stat_data(false), 0);
+  EXPECT_EQ(read_file(cache_path()), stat.stat_data_to_json());
+
+  int entries = 0;
+  for (const auto& e : std::filesystem::directory_iterator(local_folder())) {
+    EXPECT_EQ(e.path().filename().string(), norvane::g_FILENAME_STAT);
+    ++entries;
+  }
+  EXPECT_EQ(entries, 1);
+}
+
+TEST_F(StatCache, SaveReportsAFolderThatCannotBeCreated) {
+  std::ofstream(home.path() + "/.orvath") << "a file where the folder should be";
+  Stat stat;
+  stat.do_sdk_launch();
+  EXPECT_EQ(stat.save_stat_data(true), -1);
+  stat.do_model_invoke(1, 1);  // the lock was released
+  EXPECT_EQ(norvane_test::counts_of(stat).models.size(), 1u);
+}
+
+// Regression: the save used to truncate the file and write it again, so a
+// process killed in between left a cache that no later start could read.
+TEST_F(StatCache, ProcessKilledWhileSavingNeverLeavesAnUnreadableFile) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(12);
+  std::mt19937 rng(12345);
+  std::uniform_int_distribution<int> delay_us(0, 4000);
+  int kills = 0;
+  for (; kills < 300 && std::chrono::steady_clock::now() < deadline; ++kills) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      // Child: a large statistics text, saved over and over until killed.
+      Stat stat;
+      stat.do_sdk_launch();
+      for (int m = 1; m <= 300; ++m) stat.do_model_invoke(m, kills);
+      for (;;) stat.save_stat_data(true);
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(delay_us(rng)));
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+
+    if (!norvane::utils::file_exists(cache_path())) continue;  // killed before its first save
+    std::string text = read_file(cache_path());
+    norvane_test::LogCapture cap;
+    Stat::StrIntMap launch;
+    Stat::ModelInvokeMap invoke;
+    ASSERT_EQ(Stat::json_to_stat_data(text, launch, invoke), 0) << "after kill " << kills << ":\n" << text;
+    ASSERT_EQ(cap.count(el::Level::Debug, "Illegal stat data"), 0) << "after kill " << kills;
+    ASSERT_EQ(invoke.size(), 300u);
+  }
+  EXPECT_GE(kills, 50);
+}
+
+TEST_F(StatCache, SaveTimerWritesTheFilePeriodically) {
+  norvane::g_STAT_SAVE_TIME_INTERVAL = 1;
+  norvane::g_URL_SERVER_HOST = "http://127.0.0.1:" + std::to_string(norvane_test::closed_loopback_port());
+  Stat stat;
+  stat.init();
+  stat.do_sdk_launch();
+  EXPECT_TRUE(wait_until([&]() { return norvane_test::counts_of_json(read_file(cache_path())).launches.size() == 1; },
+                         std::chrono::seconds(5)));
+}
+
+// Regression: timer jobs held a bare pointer to the Stat, so a job that woke
+// after the Stat was destroyed wrote the file from freed memory.
+TEST_F(StatCache, JobsNeverRunForADestroyedStat) {
+  norvane::g_STAT_SAVE_TIME_INTERVAL = 1;
+  norvane::g_URL_SERVER_HOST = "http://127.0.0.1:" + std::to_string(norvane_test::closed_loopback_port());
+  auto stat = std::make_unique<Stat>();
+  stat->init();
+  stat->do_sdk_launch();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  stat.reset();
+  ASSERT_TRUE(norvane::utils::file_exists(cache_path()));  // the final save
+  std::filesystem::remove(cache_path());
+  std::this_thread::sleep_for(std::chrono::milliseconds(2200));  // two save periods
+  EXPECT_FALSE(norvane::utils::file_exists(cache_path()));
+}
+
+// Regression: the destructor's final save raced an upload under way on a timer
+// thread, which then cleared and saved the maps of a destroyed object.
+TEST_F(StatCache, DestructionWaitsForAnUploadUnderWay) {
+  UsageServer server;
+  server.set_delay_ms(700);
+  norvane::g_URL_SERVER_HOST = server.url();
+  norvane::g_STAT_UPLOAD_TIME_INTERVAL = 1;
+  auto stat = std::make_unique<Stat>();
+  stat->init();
+  stat->do_sdk_launch();
+  ASSERT_TRUE(server.wait_for_requests(1, std::chrono::seconds(5)));
+  stat.reset();
+  EXPECT_EQ(server.answered(), 1);  // the reply had come before the destructor returned
+  EXPECT_EQ(norvane_test::counts_of_json(read_file(cache_path())), Counts());  // accepted, then saved empty
+}
+
+// Regression: an upload period whose milliseconds do not fit 32 bits wrapped to
+// a negative pause, and the statistics were uploaded with no pause at all.
+TEST_F(StatCache, HugeUploadPeriodIsClampedNotWrapped) {
+  UsageServer server;
+  norvane::g_URL_SERVER_HOST = server.url();
+  norvane::g_STAT_UPLOAD_TIME_INTERVAL = INT_MAX / 1000 + 1;
+  Stat stat;
+  stat.init();
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // the first upload is due at 5 s
+  EXPECT_EQ(server.requests().size(), 0u);
+}
+
+TEST_F(StatCache, InferenceDuringAnUploadIsNotCountedAndDoesNotWait) {
+  UsageServer server;
+  server.set_status(500);
+  server.set_delay_ms(500);
+  norvane::g_URL_SERVER_HOST = server.url();
+  Stat stat;
+  stat.do_model_invoke(1, 1);
+
+  std::thread upload([&]() { stat.upload_stat_data(); });
+  ASSERT_TRUE(server.wait_for_requests(1, std::chrono::seconds(5)));
+  norvane_test::LogCapture cap;
+  auto start = std::chrono::steady_clock::now();
+  stat.do_model_invoke(1, 1);
+  auto took = std::chrono::steady_clock::now() - start;
+  upload.join();
+
+  EXPECT_LT(took, std::chrono::milliseconds(100));  // well under the 500 ms the upload holds the lock
+  EXPECT_EQ(cap.count(el::Level::Debug, "Failed to get mtx"), 1);
+  EXPECT_EQ(norvane_test::counts_of(stat).models.at({1, 1}).at(norvane_test::today()), 1);
+  stat.do_model_invoke(1, 1);  // with the lock free again it counts
+  EXPECT_EQ(norvane_test::counts_of(stat).models.at({1, 1}).at(norvane_test::today()), 2);
+}
