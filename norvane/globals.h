@@ -2,7 +2,6 @@
 
 #include <string>
 
-
 // Process-wide constants and settings of the library.
 namespace norvane {
 

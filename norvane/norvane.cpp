@@ -14,6 +14,7 @@
 
 #include <picojson.h>
 
+#include "norvane/edge_controller_impl.h"
 #include "norvane/edge_predictor_impl.h"
 #include "norvane/log.h"
 
@@ -216,8 +217,7 @@ int EdgePredictorImpl::infer_async(std::vector<cv::Mat>& /*images*/, EdgeColorFo
 }
 
 int EdgePredictorImpl::pre_infer() {
-  // The per-call usage count is connected once the usage statistics land.
-  return NV_OK;
+  return EdgeControllerImpl::global()->stat().do_model_invoke(*this);
 }
 
 }  // namespace norvane

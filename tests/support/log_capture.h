@@ -39,8 +39,14 @@ class LogCaptureCallback : public el::LogDispatchCallback {
 
 class LogCapture {
  public:
+  // DEBUG records are switched on while capturing, whatever the logger's
+  // configuration, and the configuration is restored afterwards.
   explicit LogCapture(int verbose_level = 0) {
-    el::Loggers::getLogger("Norvane");  // registers it when nothing has yet
+    el::Logger* logger = el::Loggers::getLogger("Norvane");  // registers it when nothing has yet
+    saved_ = *logger->configurations();
+    el::Configurations with_debug = saved_;
+    with_debug.set(el::Level::Debug, el::ConfigurationType::Enabled, "true");
+    el::Loggers::reconfigureLogger(logger, with_debug);
     el::Loggers::setVerboseLevel(verbose_level);
     el::Helpers::installLogDispatchCallback<LogCaptureCallback>("norvane_test_capture");
     el::Helpers::logDispatchCallback<LogCaptureCallback>("norvane_test_capture")->setEnabled(true);
@@ -49,6 +55,7 @@ class LogCapture {
   ~LogCapture() {
     el::Helpers::uninstallLogDispatchCallback<LogCaptureCallback>("norvane_test_capture");
     el::Loggers::setVerboseLevel(0);
+    el::Loggers::reconfigureLogger("Norvane", saved_);
   }
   void clear() {
     std::lock_guard<std::mutex> lock(LogCaptureCallback::mutex());
@@ -70,6 +77,9 @@ class LogCapture {
       if (r.message.find(text) != std::string::npos) return true;
     return false;
   }
+
+ private:
+  el::Configurations saved_;
 };
 
 }  // namespace norvane_test
