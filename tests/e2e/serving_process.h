@@ -1,0 +1,144 @@
+#pragma once
+
+// Runs the serving program as a child process with a chosen environment, its
+// standard output and error captured in files of a scratch folder.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <httplib.h>
+
+#include "support/temp_dir.h"
+
+extern char** environ;
+
+namespace norvane_test {
+
+// A loopback port nobody listened on a moment ago.
+inline int free_port() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(addr);
+  int port = -1;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+    port = ntohs(addr.sin_port);
+  close(fd);
+  return port;
+}
+
+inline std::string read_text(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+class ServingProcess {
+ public:
+  // Variables of the program's own (EDGE_*, TAMRIN_*) and those in env are taken
+  // only from env; HOME is the scratch folder.
+  ServingProcess(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {}) {
+    std::vector<std::string> vars;
+    for (char** e = environ; *e; ++e) {
+      std::string var = *e;
+      const std::string name = var.substr(0, var.find('='));
+      if (name.rfind("EDGE_", 0) == 0 || name.rfind("TAMRIN_", 0) == 0 || name == "HOME" || env.count(name)) continue;
+      vars.push_back(var);
+    }
+    vars.push_back("HOME=" + _dir.path());
+    for (const auto& kv : env) vars.push_back(kv.first + "=" + kv.second);
+
+    std::vector<std::string> argv_text = {NORVANE_SERVING};
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char*> argv, envp;
+    for (auto& a : argv_text) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto& v : vars) envp.push_back(v.data());
+    envp.push_back(nullptr);
+
+    const std::string out = stdout_path(), err = _dir.file("stderr.txt");
+    _pid = fork();
+    if (_pid == 0) {
+      if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr)) _exit(127);
+      execve(argv[0], argv.data(), envp.data());
+      _exit(127);
+    }
+  }
+  ~ServingProcess() { terminate(); }
+  ServingProcess(const ServingProcess&) = delete;
+  ServingProcess& operator=(const ServingProcess&) = delete;
+
+  // Exit status once the program has ended by itself, -1 when it still runs
+  // after timeout_s (it is then ended).
+  int wait_exit(int timeout_s = 60) {
+    for (int i = 0; i < timeout_s * 100; ++i) {
+      if (reap(WNOHANG)) return WIFEXITED(_status) ? WEXITSTATUS(_status) : -1;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    terminate();
+    return -1;
+  }
+
+  // True once the service answers on port, false when the program ended first.
+  bool wait_serving(int port, int timeout_s = 60) {
+    for (int i = 0; i < timeout_s * 20; ++i) {
+      if (_pid <= 0 || reap(WNOHANG)) return false;
+      httplib::Client client("127.0.0.1", port);
+      client.set_connection_timeout(1);
+      if (client.Get("/get/service_id")) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+
+  void terminate() {
+    if (_pid > 0) {
+      kill(_pid, SIGTERM);
+      reap(0);
+    }
+  }
+
+  // Resident set of the running program, in kB; -1 when unknown.
+  long rss_kb() const {
+    std::ifstream in("/proc/" + std::to_string(_pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+      if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+  }
+
+  std::string stdout_path() const { return _dir.file("stdout.txt"); }
+  std::string out() const { return read_text(stdout_path()); }
+  std::string err() const { return read_text(_dir.file("stderr.txt")); }
+
+ private:
+  bool reap(int flags) {
+    if (_pid <= 0) return true;
+    if (waitpid(_pid, &_status, flags) == _pid) {
+      _pid = 0;
+      return true;
+    }
+    return false;
+  }
+
+  TempDir _dir;
+  pid_t _pid = -1;
+  int _status = 0;
+};
+
+}  // namespace norvane_test

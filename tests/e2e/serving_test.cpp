@@ -1,0 +1,311 @@
+// The serving program run as a user runs it: real example models (written by
+// tools/gen_models.py into models/), pictures made here with OpenCV, requests
+// over loopback, exit statuses and the log on standard output.
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <picojson.h>
+
+#include "serving_process.h"
+
+namespace norvane_test {
+namespace {
+
+const std::string kModels = NORVANE_MODELS_DIR;
+
+std::string encode(const cv::Mat& image, const std::string& ext) {
+  std::vector<uchar> bytes;
+  cv::imencode(ext, image, bytes);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+picojson::value parse(const std::string& text) {
+  picojson::value v;
+  std::string err = picojson::parse(v, text);
+  EXPECT_TRUE(err.empty()) << err << " in " << text;
+  return v;
+}
+
+double iou(double ax1, double ay1, double ax2, double ay2, double bx1, double by1, double bx2, double by2) {
+  const double w = std::max(0.0, std::min(ax2, bx2) - std::max(ax1, bx1));
+  const double h = std::max(0.0, std::min(ay2, by2) - std::max(ay1, by1));
+  const double inter = w * h;
+  return inter / ((ax2 - ax1) * (ay2 - ay1) + (bx2 - bx1) * (by2 - by1) - inter);
+}
+
+// One running program serving a model directory on a free loopback port; usage
+// uploads go to a loopback port where nobody listens.
+class Served {
+ public:
+  explicit Served(const std::string& res_dir, const std::map<std::string, std::string>& env = {})
+      : _port(free_port()),
+        _process({res_dir, "127.0.0.1", std::to_string(_port), "svc-e2e", "http://127.0.0.1:" + std::to_string(free_port())},
+                 env) {
+    _serving = _process.wait_serving(_port);
+  }
+  bool serving() const { return _serving; }
+  int port() const { return _port; }
+  ServingProcess& process() { return _process; }
+  httplib::Client client() const {
+    httplib::Client c("127.0.0.1", _port);
+    c.set_read_timeout(30);
+    return c;
+  }
+  // Parsed body of a POST "/" of the picture.
+  picojson::value post(const std::string& picture, const std::string& query = "") {
+    auto r = client().Post(("/" + query).c_str(), picture, "image/jpeg");
+    if (!r || r->status != 200) return picojson::value();
+    return parse(r->body);
+  }
+
+ private:
+  int _port;
+  ServingProcess _process;
+  bool _serving = false;
+};
+
+class ServingE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!std::filesystem::exists(kModels + "/color_classifier/conf.json")) GTEST_SKIP() << "example models missing";
+  }
+};
+
+TEST_F(ServingE2E, ClassifierNamesSolidColours) {
+  Served served(kModels + "/color_classifier");
+  ASSERT_TRUE(served.serving()) << served.process().out();
+  struct Case {
+    cv::Scalar bgr;
+    std::string ext;
+    std::string label;
+  };
+  for (const Case& c : {Case{{0, 0, 255}, ".png", "red"}, Case{{0, 255, 0}, ".jpg", "green"},
+                        Case{{255, 0, 0}, ".jpg", "blue"}}) {
+    picojson::value reply = served.post(encode(cv::Mat(120, 160, CV_8UC3, c.bgr), c.ext));
+    ASSERT_TRUE(reply.is<picojson::object>()) << c.label;
+    EXPECT_EQ(reply.get("error_code").get<int64_t>(), 0);
+    EXPECT_TRUE(reply.get("cost_ms").is<int64_t>());
+    const auto& results = reply.get("results").get<picojson::array>();
+    ASSERT_FALSE(results.empty()) << c.label;
+    EXPECT_EQ(results[0].get("label").get<std::string>(), c.label);
+    EXPECT_GE(results[0].get("confidence").get<double>(), 0.9) << c.label;
+    EXPECT_EQ(results[0].get<picojson::object>().size(), 5u) << "a classification has no box";
+  }
+}
+
+TEST_F(ServingE2E, ThresholdCutsAndSortsResults) {
+  Served served(kModels + "/color_classifier");
+  ASSERT_TRUE(served.serving()) << served.process().out();
+  const std::string red = encode(cv::Mat(64, 64, CV_8UC3, cv::Scalar(0, 0, 255)), ".png");
+
+  const auto all = served.post(red, "?threshold=0").get("results").get<picojson::array>();
+  ASSERT_EQ(all.size(), 3u);
+  for (size_t i = 1; i < all.size(); ++i)
+    EXPECT_GE(all[i - 1].get("confidence").get<double>(), all[i].get("confidence").get<double>());
+
+  // Without a threshold (or a negative one) the model's 0.5 applies.
+  EXPECT_EQ(served.post(red).get("results").get<picojson::array>().size(), 1u);
+  EXPECT_EQ(served.post(red, "?threshold=-1").get("results").get<picojson::array>().size(), 1u);
+  EXPECT_EQ(served.post(red, "?threshold=2").get("results").get<picojson::array>().size(), 0u);
+
+  EXPECT_EQ(served.post(red, "?threshold=abc").get("error_code").get<int64_t>(), 8000001);
+}
+
+TEST_F(ServingE2E, DetectorBoxesRedRectangle) {
+  Served served(kModels + "/red_detector");
+  ASSERT_TRUE(served.serving()) << served.process().out();
+  cv::Mat picture(480, 640, CV_8UC3, cv::Scalar(128, 128, 128));
+  cv::rectangle(picture, cv::Rect(160, 120, 320, 240), cv::Scalar(0, 0, 255), cv::FILLED);
+  for (const char* ext : {".png", ".jpg"}) {
+    const auto reply = served.post(encode(picture, ext));
+    ASSERT_TRUE(reply.is<picojson::object>()) << ext;
+    ASSERT_EQ(reply.get("error_code").get<int64_t>(), 0) << ext;
+    const auto& results = reply.get("results").get<picojson::array>();
+    ASSERT_FALSE(results.empty()) << ext;
+    const auto& best = results[0];
+    EXPECT_EQ(best.get("label").get<std::string>(), "red");
+    EXPECT_GE(iou(best.get("x1").get<double>(), best.get("y1").get<double>(), best.get("x2").get<double>(),
+                  best.get("y2").get<double>(), 0.25, 0.25, 0.75, 0.75),
+              0.9)
+        << ext << ": " << best.serialize();
+    EXPECT_NEAR(static_cast<double>(best.get("location").get("left").get<int64_t>()), 160, 16) << ext;
+    EXPECT_NEAR(static_cast<double>(best.get("location").get("width").get<int64_t>()), 320, 32) << ext;
+  }
+}
+
+TEST_F(ServingE2E, SegmenterGivesMasks) {
+  Served served(kModels + "/instance_segmenter");
+  ASSERT_TRUE(served.serving()) << served.process().out();
+  cv::Mat picture(480, 640, CV_8UC3, cv::Scalar(128, 128, 128));
+  cv::rectangle(picture, cv::Rect(64, 96, 192, 192), cv::Scalar(0, 0, 255), cv::FILLED);
+  cv::rectangle(picture, cv::Rect(384, 160, 192, 224), cv::Scalar(0, 255, 0), cv::FILLED);
+  const auto reply = served.post(encode(picture, ".png"));
+  ASSERT_EQ(reply.get("error_code").get<int64_t>(), 0) << reply.serialize();
+  const auto& results = reply.get("results").get<picojson::array>();
+  ASSERT_EQ(results.size(), 2u) << reply.serialize();
+  for (const auto& r : results) {
+    EXPECT_TRUE(r.get("mask").is<std::string>());
+    EXPECT_FALSE(r.get("mask").get<std::string>().empty());
+  }
+}
+
+TEST_F(ServingE2E, ModelInfoServiceIdAndOtherRoutes) {
+  Served served(kModels + "/color_classifier");
+  ASSERT_TRUE(served.serving()) << served.process().out();
+  auto client = served.client();
+
+  // Expected body from the model's own description.
+  const auto conf = parse(read_text(kModels + "/color_classifier/conf.json"));
+  char threshold[32];
+  std::snprintf(threshold, sizeof(threshold), "%.17g",
+                static_cast<double>(static_cast<float>(conf.get("thresholdRec").get<double>())));
+  auto info = client.Get("/api/info");
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->body, "{\n  \"id\": " + std::to_string(conf.get("bizModelId").get<int64_t>()) +
+                            ",\n  \"kind\": 1,\n  \"name\": \"" + conf.get("modelName").get<std::string>() +
+                            "\",\n  \"thresholdRec\": " + threshold + "\n}\n");
+  EXPECT_EQ(info->get_header_value("Access-Control-Allow-Origin"), "*");
+
+  EXPECT_EQ(client.Get("/get/service_id")->body, "svc-e2e");
+  auto options = client.Options("/");
+  EXPECT_EQ(options->body, "{\"error_code\":0,\"message\":\"\"}");
+  EXPECT_EQ(options->get_header_value("Access-Control-Allow-Methods"), "POST, GET, OPTIONS");
+  auto page = client.Get("/");
+  EXPECT_EQ(page->get_header_value("Content-Type"), "text/html");
+  EXPECT_FALSE(page->body.empty());
+  EXPECT_EQ(client.Get("/index.html")->status, 404);
+  EXPECT_EQ(client.Get("/api/info/")->status, 404);
+}
+
+TEST_F(ServingE2E, LogOnStandardOutput) {
+  Served served(kModels + "/color_classifier");
+  ASSERT_TRUE(served.serving()) << served.process().out();
+  served.client().Get("/api/info", {{"User-Agent", "e2e-probe"}});
+  served.process().terminate();
+  const std::string out = served.process().out();
+  const size_t banner = out.find("INFO [Norvane]");
+  ASSERT_NE(banner, std::string::npos) << out;
+  EXPECT_NE(out.find("Norvane Linux Development Kit 0.5.2(Build generic 20200421) Release"), std::string::npos);
+  // DEBUG records come only under the program's own settings, after the banner.
+  EXPECT_GT(out.find("DEBUG [Norvane]"), out.find("Development Kit"));
+  EXPECT_NE(out.find("HTTP is now serving at 127.0.0.1:" + std::to_string(served.port()) + ", holding 1 instances"),
+            std::string::npos);
+  EXPECT_NE(out.find("[access_log] \"GET /get/service_id\" 200"), std::string::npos);
+  EXPECT_NE(out.find("[access_log] \"GET /api/info\" 200 \"e2e-probe\" \n"), std::string::npos) << out;
+}
+
+TEST_F(ServingE2E, TwoInstancesBothLoadAndServe) {
+  // Trailing text after the number is ignored.
+  Served served(kModels + "/color_classifier", {{"EDGE_INSTANCE_NUM", "2x"}});
+  ASSERT_TRUE(served.serving()) << served.process().out();
+  const std::string green = encode(cv::Mat(64, 64, CV_8UC3, cv::Scalar(0, 255, 0)), ".jpg");
+  for (int i = 0; i < 20; ++i)
+    EXPECT_EQ(served.post(green).get("results").get<picojson::array>().at(0).get("label").get<std::string>(), "green");
+  const std::string out = served.process().out();
+  EXPECT_NE(out.find("holding 2 instances"), std::string::npos);
+  size_t loads = 0;
+  for (size_t at = out.find("Allocate graph success."); at != std::string::npos;
+       at = out.find("Allocate graph success.", at + 1))
+    ++loads;
+  EXPECT_EQ(loads, 2u);
+}
+
+TEST_F(ServingE2E, MemoryStaysFlatOverManyRequests) {
+  // Under AddressSanitizer freed memory waits in a quarantine first; without it
+  // memory is reused as in a plain build. (The variable means nothing otherwise.)
+  Served served(kModels + "/red_detector", {{"ASAN_OPTIONS", "quarantine_size_mb=0"}});
+  ASSERT_TRUE(served.serving()) << served.process().out();
+  cv::Mat picture(480, 640, CV_8UC3, cv::Scalar(90, 120, 150));
+  cv::rectangle(picture, cv::Rect(100, 100, 200, 150), cv::Scalar(0, 0, 255), cv::FILLED);
+  const std::string jpeg = encode(picture, ".jpg");
+  for (int i = 0; i < 20; ++i) served.post(jpeg);
+  const long before = served.process().rss_kb();
+  for (int i = 0; i < 200; ++i) ASSERT_EQ(served.post(jpeg).get("error_code").get<int64_t>(), 0) << i;
+  const long after = served.process().rss_kb();
+  ASSERT_GT(before, 0);
+  EXPECT_LT(after - before, 16 * 1024) << before << " kB -> " << after << " kB";
+}
+
+// Start-up failures end the program; the exit status is the code's low 8 bits.
+class ServingExit : public ServingE2E {
+ protected:
+  int run(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {}) {
+    _process = std::make_unique<ServingProcess>(args, env);
+    return _process->wait_exit();
+  }
+  std::vector<std::string> args(const std::string& res_dir, int port = 0) {
+    return {res_dir, "127.0.0.1", std::to_string(port ? port : free_port()), "",
+            "http://127.0.0.1:" + std::to_string(free_port())};
+  }
+  std::string out() const { return _process->out(); }
+  std::string err() const { return _process->err(); }
+
+  std::unique_ptr<ServingProcess> _process;
+  TempDir _scratch;
+};
+
+TEST_F(ServingExit, WithoutArgumentPrintsUsage) {
+  EXPECT_EQ(run({}), 255);
+  EXPECT_NE(err().find("{res_dir}"), std::string::npos) << err();
+  EXPECT_TRUE(out().empty()) << "nothing is logged before the check";
+}
+
+TEST_F(ServingExit, BadEnvironmentValues) {
+  const std::string dir = kModels + "/color_classifier";
+  for (const auto& env : std::vector<std::map<std::string, std::string>>{
+           {{"EDGE_INSTANCE_NUM", ""}}, {{"EDGE_INSTANCE_NUM", "abc"}}, {{"EDGE_INSTANCE_NUM", "99999999999"}},
+           {{"EDGE_DEVICE_ID", "x"}}}) {
+    const std::string name = env.begin()->first;
+    EXPECT_EQ(run(args(dir), env), 3) << name << "=" << env.begin()->second;
+    EXPECT_NE(out().find("Invalid parameter from environment variable. Invalid parameter from environment variable '" +
+                         name + "': stoi"),
+              std::string::npos)
+        << out();
+  }
+}
+
+TEST_F(ServingExit, NoInstancesOrBusyPortOrBadPort) {
+  const std::string dir = kModels + "/color_classifier";
+  EXPECT_EQ(run(args(dir), {{"EDGE_INSTANCE_NUM", "0"}}), 2);
+  EXPECT_NE(out().find("Empty instance list"), std::string::npos);
+  EXPECT_EQ(out().find("Load graph"), std::string::npos) << "no instance is made";
+
+  Served first(dir);
+  ASSERT_TRUE(first.serving());
+  EXPECT_EQ(run(args(dir, first.port())), 2);
+  EXPECT_NE(out().find("Failed to bind 127.0.0.1:" + std::to_string(first.port())), std::string::npos) << out();
+  EXPECT_NE(out().find("Allocate graph success."), std::string::npos) << "instances come before the bind";
+
+  EXPECT_EQ(run({dir, "127.0.0.1", "http"}), 2);
+  EXPECT_NE(err().find("http"), std::string::npos) << err();
+}
+
+TEST_F(ServingExit, PredictorFailuresGiveTheirCode) {
+  // A model directory without "conf.json".
+  EXPECT_EQ(run(args(_scratch.path()), {{"EDGE_INSTANCE_NUM", "3"}}), 68);
+  EXPECT_EQ(out().find("HTTP is now serving"), std::string::npos);
+
+  EXPECT_EQ(run(args(kModels + "/color_classifier"), {{"TAMRIN_FPGA_DEVICE", "/nonexistent"}}), 66);
+  EXPECT_NE(out().find("Failed to fpga device: "), std::string::npos) << out();
+
+  // Model bytes the runtime cannot load.
+  const std::string broken = _scratch.path() + "/broken";
+  std::filesystem::copy(kModels + "/color_classifier", broken);
+  std::ofstream(broken + "/model", std::ios::binary | std::ios::trunc) << "garbage, not a network";
+  EXPECT_EQ(run(args(broken)), 64);
+  EXPECT_NE(out().find("Failed to create tamrin predictor!"), std::string::npos) << out();
+}
+
+}  // namespace
+}  // namespace norvane_test
