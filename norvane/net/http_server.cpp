@@ -80,7 +80,23 @@ int HttpServer::init_router() {
   });
   _server.Get("/api/info", [this](const httplib::Request&, httplib::Response& res) { handle_info(res); });
   _server.Get("/", [](const httplib::Request&, httplib::Response& res) { res.set_content(g_res_demo, "text/html"); });
-  _server.Post("/", [this](const httplib::Request& req, httplib::Response& res) { handle_infer(req, res); });
+  // The body is read here rather than by the library's default, so that no
+  // Content-Type changes it: a form-encoded body (what curl sends by default)
+  // would otherwise be capped at 8 KB and parsed into query parameters.
+  _server.Post("/", [this](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
+    std::string body;
+    if (req.is_multipart_form_data()) {
+      // A form upload is no encoded image; its parts are drained and the empty
+      // body fails to decode.
+      reader([](const httplib::MultipartFormData&) { return true; }, [](const char*, size_t) { return true; });
+    } else {
+      reader([&body](const char* data, size_t length) {
+        body.append(data, length);
+        return true;
+      });
+    }
+    handle_infer(req, body, res);
+  });
   _server.Options("/", [](const httplib::Request&, httplib::Response& res) { write_response(res, NV_OK, ""); });
 
   // For the routes that do not contain their own failures (a predictor's

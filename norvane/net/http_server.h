@@ -56,8 +56,8 @@ class HttpServer {
  private:
   void handle_info(httplib::Response& res);
   // POST "/": takes the inference lock; contains every exception (http_server_infer.cpp).
-  void handle_infer(const httplib::Request& req, httplib::Response& res);
-  void infer_locked(const httplib::Request& req, httplib::Response& res);
+  void handle_infer(const httplib::Request& req, const std::string& body, httplib::Response& res);
+  void infer_locked(const httplib::Request& req, const std::string& body, httplib::Response& res);
 
   httplib::Server _server;
   std::string _host;

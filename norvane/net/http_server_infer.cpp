@@ -15,13 +15,13 @@
 
 namespace norvane {
 
-void HttpServer::handle_infer(const httplib::Request& req, httplib::Response& res) {
+void HttpServer::handle_infer(const httplib::Request& req, const std::string& body, httplib::Response& res) {
   // Inferences never overlap on any instance; the guard also releases the lock
   // when an exception leaves the work below.
   std::lock_guard<std::mutex> lock(_infer_mutex);
   std::string failure;
   try {
-    infer_locked(req, res);
+    infer_locked(req, body, res);
     return;
   } catch (const std::exception& e) {
     failure = e.what();
@@ -36,8 +36,8 @@ void HttpServer::handle_infer(const httplib::Request& req, httplib::Response& re
   write_response(res, NV_ERR_RUNTIME, "Infer failed: " + failure);
 }
 
-void HttpServer::infer_locked(const httplib::Request& req, httplib::Response& res) {
-  std::vector<uchar> bytes(req.body.begin(), req.body.end());
+void HttpServer::infer_locked(const httplib::Request& req, const std::string& body, httplib::Response& res) {
+  std::vector<uchar> bytes(body.begin(), body.end());
 
   // Negative (or absent) means the model's own recommended threshold. std::stof
   // reads the longest leading number, so "0.5abc" is 0.5 and "nan" is NaN.

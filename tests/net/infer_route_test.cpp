@@ -70,6 +70,26 @@ TEST_F(InferRoute, SuccessReplyIsCompactWithCostCodeAndResults) {
   }
 }
 
+// curl posts --data-binary bodies as form-encoded unless told otherwise; such a
+// body used to be refused with 413 past 8 KB (and parsed as query parameters).
+TEST_F(InferRoute, ContentTypeDoesNotChangeTheBody) {
+  RunningServer server({fake_});
+  cv::Mat noisy(480, 640, CV_8UC3);
+  cv::randu(noisy, 0, 255);
+  const std::string big = encode(noisy, ".png");
+  ASSERT_GT(big.size(), 8192u);
+  for (const char* type : {"application/x-www-form-urlencoded", "image/png", "text/plain"}) {
+    auto r = server.client().Post("/", big, type);
+    ASSERT_TRUE(r) << type;
+    EXPECT_EQ(r->status, 200) << type;
+    EXPECT_NE(r->body.find("\"error_code\":0,"), std::string::npos) << type << ": " << r->body;
+  }
+  // A form body holding "threshold=" is an undecodable image, not a parameter.
+  auto form = server.client().Post("/", "threshold=abc", "application/x-www-form-urlencoded");
+  ASSERT_TRUE(form);
+  EXPECT_NE(form->body.find("Failed to decode image: "), std::string::npos) << form->body;
+}
+
 TEST_F(InferRoute, ThresholdParameter) {
   struct Case {
     std::string query;
