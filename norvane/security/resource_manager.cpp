@@ -1,9 +1,6 @@
 #include "norvane/resource_manager.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <mutex>
 
@@ -12,6 +9,7 @@
 #include "norvane/log.h"
 #include "norvane/security/keys.h"
 #include "norvane/utils.h"
+#include "norvane/utils/replace_file.h"
 #include "zideredov/zideredov.h"
 
 namespace norvane {
@@ -20,33 +18,6 @@ namespace {
 // Room the cipher layer needs beyond the plain length (nonce, tag, header).
 constexpr size_t kCipherRoom = 32;
 static_assert(kCipherRoom >= static_cast<size_t>(ZDV_OVERHEAD), "store buffers too small for the cipher layer");
-
-bool write_all(int fd, const unsigned char* data, size_t len) {
-  while (len > 0) {
-    ssize_t n = ::write(fd, data, len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    len -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Replaces path with data so that a reader (or a crash at any moment) sees either
-// the old file whole or the new one whole: the bytes go to a temporary file in the
-// same folder, reach the disk, and are renamed over the old file in one step.
-bool replace_file(const std::string& path, const unsigned char* data, size_t len) {
-  const std::string temp = path + ".saving." + utils::generate_uuid1();
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  bool ok = write_all(fd, data, len) && ::fsync(fd) == 0;
-  ok = (::close(fd) == 0) && ok;
-  ok = ok && std::rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok) ::unlink(temp.c_str());
-  return ok;
-}
 
 }  // namespace
 
@@ -70,7 +41,7 @@ int ResourceManager::save_to_file(const std::string& name, const std::string& da
     return NV_STORE_ERR_CIPHER;
   }
   const std::string path = utils::file_path_join(_folder, name);
-  if (!replace_file(path, output.data(), static_cast<size_t>(n))) {
+  if (utils::replace_file(path, std::string(reinterpret_cast<const char*>(output.data()), static_cast<size_t>(n))) != 0) {
     NV_LOG(ERROR) << "Failed to write to file " << path;
     return NV_STORE_ERR_WRITE;
   }

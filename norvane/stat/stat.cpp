@@ -1,11 +1,7 @@
 #include "norvane/stat/stat.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <exception>
@@ -19,6 +15,7 @@
 #include "norvane/net/http_client2.h"
 #include "norvane/security/keys.h"
 #include "norvane/utils.h"
+#include "norvane/utils/replace_file.h"
 
 namespace norvane {
 namespace {
@@ -53,36 +50,6 @@ picojson::object counts_to_json(const Stat::StrIntMap& counts) {
   picojson::object obj;
   for (const auto& kv : counts) obj[kv.first] = picojson::value(static_cast<int64_t>(kv.second));
   return obj;
-}
-
-bool write_all(int fd, const std::string& data) {
-  const char* p = data.data();
-  size_t left = data.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Writes data to a fresh file beside path and renames it over path, so a reader
-// (or a process killed mid-save) only ever sees the old or the new content whole.
-int replace_file(const std::string& path, const std::string& data) {
-  static std::atomic<unsigned long> serial{0};
-  std::string tmp = path + ".tmp." + std::to_string(static_cast<long>(getpid())) + "." +
-                    std::to_string(serial.fetch_add(1));
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return -1;
-  bool ok = write_all(fd, data) && ::fsync(fd) == 0;
-  ok = (::close(fd) == 0) && ok;
-  if (ok && std::rename(tmp.c_str(), path.c_str()) == 0) return 0;
-  std::remove(tmp.c_str());
-  return -1;
 }
 
 }  // namespace
@@ -242,7 +209,7 @@ int Stat::load_stat_data() {
 int Stat::save_stat_data(bool lock) {
   std::unique_lock<std::mutex> guard(_mtx, std::defer_lock);
   if (lock) guard.lock();
-  return replace_file(get_local_stat_path(), stat_data_to_json());
+  return utils::replace_file(get_local_stat_path(), stat_data_to_json());
 }
 
 int Stat::upload_stat_data() {
