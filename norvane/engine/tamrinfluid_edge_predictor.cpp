@@ -73,13 +73,18 @@ TamrinFluidEdgePredictor::~TamrinFluidEdgePredictor() {
   _predictor.reset();
 }
 
-int TamrinFluidEdgePredictor::init() {
-  int rc = EdgePredictorImpl::init();
-  if (rc != NV_OK) return rc;
+std::string TamrinFluidEdgePredictor::_renew_model_security() {
   const std::string model_path = utils::file_path_join(_config.res_dir, _config.model_file);
   const std::string params_path = utils::file_path_join(_config.res_dir, _config.params_file);
   _model_security = std::make_unique<ModelSecurity>(_model_config.modelId, _model_config.modelEnc, model_path,
                                                     params_path);
+  return params_path;
+}
+
+int TamrinFluidEdgePredictor::init() {
+  int rc = EdgePredictorImpl::init();
+  if (rc != NV_OK) return rc;
+  _renew_model_security();
   if (_predictor) {
     NV_LOG(INFO) << "Allocate graph success.";
     return NV_OK;

@@ -33,6 +33,9 @@ class TamrinFluidEdgePredictor : public EdgePredictorImpl {
   using EdgePredictorImpl::infer;
 
  protected:
+  // Replaces the ModelSecurity with one for the current model description (the
+  // previous one deletes its plain temporary files); returns the parameter path.
+  std::string _renew_model_security();
   // Appends the planar input tensor "image" {1, 3, rows, cols} of fed over data,
   // without taking ownership of data. Always 0.
   int _get_model_feed(cv::Mat& image, cv::Mat& fed, void* data, std::vector<tamrin_mobile::TamrinTensor>& feeds);

@@ -36,10 +36,7 @@ TamrinMobileFpgaEdgePredictor::~TamrinMobileFpgaEdgePredictor() = default;
 int TamrinMobileFpgaEdgePredictor::init() {
   int rc = EdgePredictorImpl::init();
   if (rc != NV_OK) return rc;
-  const std::string model_path = utils::file_path_join(_config.res_dir, _config.model_file);
-  const std::string params_path = utils::file_path_join(_config.res_dir, _config.params_file);
-  _model_security = std::make_unique<ModelSecurity>(_model_config.modelId, _model_config.modelEnc, model_path,
-                                                    params_path);
+  const std::string params_path = _renew_model_security();
   NV_LOG(DEBUG) << "Validate resource file";
 
   // The pack points into these strings; all three live until init returns, and
