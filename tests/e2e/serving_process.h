@@ -106,6 +106,16 @@ class ServingProcess {
     return false;
   }
 
+  // True once standard output holds text. The access-log line of a request is
+  // written after its reply has gone out, so a test waits for it.
+  bool wait_output(const std::string& text, int timeout_s = 10) const {
+    for (int i = 0; i < timeout_s * 100; ++i) {
+      if (out().find(text) != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
   void terminate() {
     if (_pid > 0) {
       kill(_pid, SIGTERM);

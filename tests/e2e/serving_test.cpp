@@ -17,6 +17,7 @@
 #include <opencv2/imgproc.hpp>
 #include <picojson.h>
 
+#include "norvane/maskApi.h"
 #include "serving_process.h"
 
 namespace norvane_test {
@@ -42,6 +43,27 @@ double iou(double ax1, double ay1, double ax2, double ay2, double bx1, double by
   const double h = std::max(0.0, std::min(ay2, by2) - std::max(ay1, by1));
   const double inter = w * h;
   return inter / ((ax2 - ax1) * (ay2 - ay1) + (bx2 - bx1) * (by2 - by1) - inter);
+}
+
+// A "mask" string read back with the library's codec into a rows × cols 0/1
+// image; the codec's bytes are column-major (pixel (y, x) is byte x · rows + y).
+// total receives the pixel count the runs add up to.
+cv::Mat decode_mask(std::string text, int rows, int cols, uint64_t& total) {
+  RLE rle;
+  rleFrString(&rle, text.data(), static_cast<siz>(rows), static_cast<siz>(cols));
+  total = 0;
+  for (siz i = 0; i < rle.m; ++i) total += rle.cnts[i];
+  std::vector<byte> column_major(static_cast<size_t>(rows) * static_cast<size_t>(cols));
+  rleDecode(&rle, column_major.data(), 1);
+  rleFree(&rle);
+  cv::Mat mask(rows, cols, CV_8UC1);
+  for (int y = 0; y < rows; ++y)
+    for (int x = 0; x < cols; ++x) mask.at<uchar>(y, x) = column_major[static_cast<size_t>(x) * rows + y];
+  return mask;
+}
+
+double mask_iou(const cv::Mat& a, const cv::Mat& b) {
+  return static_cast<double>(cv::countNonZero(a & b)) / cv::countNonZero(a | b);
 }
 
 // One running program serving a model directory on a free loopback port; usage
@@ -160,6 +182,66 @@ TEST_F(ServingE2E, SegmenterGivesMasks) {
   }
 }
 
+TEST_F(ServingE2E, SegmenterMasksAndBoxesMatchDrawnShapes) {
+  Served served(kModels + "/instance_segmenter");
+  ASSERT_TRUE(served.serving()) << served.process().out();
+  // The network's own input size: its boxes are in input pixels, which the mask
+  // decoding reads as pixels of the posted picture.
+  const int rows = 96, cols = 96;
+  cv::Mat picture(rows, cols, CV_8UC3, cv::Scalar(128, 128, 128));
+  std::map<std::string, cv::Mat> truth = {{"red", cv::Mat::zeros(rows, cols, CV_8UC1)},
+                                          {"green", cv::Mat::zeros(rows, cols, CV_8UC1)}};
+  const cv::Point centre(30, 33);
+  const int radius = 15;
+  const cv::Rect square(55, 44, 26, 26);  // placed for a backslash in its mask string, see below
+  cv::circle(picture, centre, radius, cv::Scalar(0, 0, 255), cv::FILLED);
+  cv::circle(truth["red"], centre, radius, cv::Scalar(1), cv::FILLED);
+  cv::rectangle(picture, square, cv::Scalar(0, 255, 0), cv::FILLED);
+  cv::rectangle(truth["green"], square, cv::Scalar(1), cv::FILLED);
+
+  auto r = served.client().Post("/", encode(picture, ".png"), "image/png");
+  ASSERT_TRUE(r);
+  const auto reply = parse(r->body);
+  ASSERT_EQ(reply.get("error_code").get<int64_t>(), 0) << r->body;
+  const auto& results = reply.get("results").get<picojson::array>();
+  ASSERT_EQ(results.size(), 2u) << r->body;
+
+  bool some_backslash = false;
+  for (const auto& result : results) {
+    const std::string label = result.get("label").get<std::string>();
+    SCOPED_TRACE(label);
+    ASSERT_TRUE(truth.count(label));
+    EXPECT_EQ(result.get("index").get<int64_t>(), label == "red" ? 0 : 1);
+    const std::string text = result.get("mask").get<std::string>();
+    some_backslash = some_backslash || text.find('\\') != std::string::npos;
+    // The body carries the string in the JSON library's escaped form.
+    EXPECT_NE(r->body.find(picojson::value(text).serialize()), std::string::npos);
+
+    uint64_t total = 0;
+    const cv::Mat mask = decode_mask(text, rows, cols, total);
+    EXPECT_EQ(total, static_cast<uint64_t>(rows) * cols) << "runs cover the whole picture";
+    EXPECT_GE(mask_iou(mask, truth[label]), 0.9) << text;
+
+    // The box truncates to the object's extent: left/top the first column/row,
+    // width/height the distance from first to last (the half pixel drops).
+    const cv::Rect extent = cv::boundingRect(mask);
+    ASSERT_GT(extent.area(), 0);
+    const auto& location = result.get("location");
+    const int64_t left = location.get("left").get<int64_t>(), top = location.get("top").get<int64_t>();
+    EXPECT_NEAR(left, extent.x, 1);
+    EXPECT_NEAR(top, extent.y, 1);
+    EXPECT_NEAR(left + location.get("width").get<int64_t>(), extent.br().x - 1, 1);
+    EXPECT_NEAR(top + location.get("height").get<int64_t>(), extent.br().y - 1, 1);
+    EXPECT_NEAR(result.get("x1").get<double>() * cols, extent.x, 1.0);
+    EXPECT_NEAR(result.get("y1").get<double>() * rows, extent.y, 1.0);
+    EXPECT_NEAR(result.get("x2").get<double>() * cols, extent.br().x, 1.0);
+    EXPECT_NEAR(result.get("y2").get<double>() * rows, extent.br().y, 1.0);
+  }
+  // The square's leading run of zeros, 55 · 96 + 44 pixels (low five bits 12),
+  // encodes to a backslash: unescaped, the reply would not parse back to it.
+  EXPECT_TRUE(some_backslash) << r->body;
+}
+
 TEST_F(ServingE2E, ModelInfoServiceIdAndOtherRoutes) {
   Served served(kModels + "/color_classifier");
   ASSERT_TRUE(served.serving()) << served.process().out();
@@ -192,6 +274,7 @@ TEST_F(ServingE2E, LogOnStandardOutput) {
   Served served(kModels + "/color_classifier");
   ASSERT_TRUE(served.serving()) << served.process().out();
   served.client().Get("/api/info", {{"User-Agent", "e2e-probe"}});
+  EXPECT_TRUE(served.process().wait_output("[access_log] \"GET /api/info\" 200 \"e2e-probe\" \n"));
   served.process().terminate();
   const std::string out = served.process().out();
   const size_t banner = out.find("INFO [Norvane]");
