@@ -21,7 +21,7 @@ for pkg in "${packages[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
   apt-get update
-  apt-get install -y --no-install-recommends "${missing[@]}"
+  apt-get install -y "${missing[@]}"
 fi
 
 if [ "${1:-}" = "--browser" ] && [ -f "$here/tests/browser/package-lock.json" ]; then
