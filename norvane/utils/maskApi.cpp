@@ -116,6 +116,19 @@ int clamp_to_int(int64_t x) {
                                             std::min<int64_t>(std::numeric_limits<int>::max(), x)));
 }
 
+// Greedy suppression in input order: entry i, while kept, clears every later kept
+// entry j whose overlap(i, j) is strictly above thr.
+template <typename Overlap>
+void greedy_suppress(siz n, uint* keep, double thr, Overlap overlap) {
+  for (siz i = 0; i < n; i++) keep[i] = 1;
+  for (siz i = 0; i < n; i++) {
+    if (!keep[i]) continue;
+    for (siz j = i + 1; j < n; j++) {
+      if (keep[j] && overlap(i, j) > thr) keep[j] = 0;
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" {
@@ -292,29 +305,19 @@ void rleIou(RLE* dt, RLE* gt, siz m, siz n, byte* iscrowd, double* o) {
 }
 
 void rleNms(RLE* dt, siz n, uint* keep, double thr) {
-  for (siz i = 0; i < n; i++) keep[i] = 1;
-  for (siz i = 0; i < n; i++) {
-    if (!keep[i]) continue;
-    for (siz j = i + 1; j < n; j++) {
-      if (!keep[j]) continue;
-      double u;
-      rleIou(dt + i, dt + j, 1, 1, nullptr, &u);
-      if (u > thr) keep[j] = 0;
-    }
-  }
+  greedy_suppress(n, keep, thr, [dt](siz i, siz j) {
+    double u;
+    rleIou(dt + i, dt + j, 1, 1, nullptr, &u);
+    return u;
+  });
 }
 
 void bbNms(BB dt, siz n, uint* keep, double thr) {
-  for (siz i = 0; i < n; i++) keep[i] = 1;
-  for (siz i = 0; i < n; i++) {
-    if (!keep[i]) continue;
-    for (siz j = i + 1; j < n; j++) {
-      if (!keep[j]) continue;
-      double u;
-      bbIou(dt + i * 4, dt + j * 4, 1, 1, nullptr, &u);
-      if (u > thr) keep[j] = 0;
-    }
-  }
+  greedy_suppress(n, keep, thr, [dt](siz i, siz j) {
+    double u;
+    bbIou(dt + i * 4, dt + j * 4, 1, 1, nullptr, &u);
+    return u;
+  });
 }
 
 void rleToBbox(const RLE* R, BB bb, siz n) {

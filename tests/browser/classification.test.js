@@ -10,17 +10,7 @@ const {Raster} = require('./support/images');
 describe('image classification page', () => {
   let service, browser, page;
 
-  before(async () => {
-    h.requireEnvironment();
-    service = await h.startService(h.modelDir('color_classifier'));
-    browser = await h.launchBrowser(service.url);
-    page = await browser.openPage();
-  });
-
-  after(async () => {
-    if (browser) await browser.close();
-    if (service) await service.stop();
-  });
+  h.useServedPage(h.modelDir('color_classifier'), (s) => ({service, browser, page} = s));
 
   it('lists every label in reply order with three decimals and no threshold control', async () => {
     assert.equal(await page.textContent('#model-kind'), '[Image classification]');

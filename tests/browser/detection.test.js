@@ -28,17 +28,7 @@ async function uploadAndCapture(page, file) {
 describe('object detection page', () => {
   let service, browser, page;
 
-  before(async () => {
-    h.requireEnvironment();
-    service = await h.startService(h.modelDir('red_detector'));
-    browser = await h.launchBrowser(service.url);
-    page = await browser.openPage();
-  });
-
-  after(async () => {
-    if (browser) await browser.close();
-    if (service) await service.stop();
-  });
+  h.useServedPage(h.modelDir('red_detector'), (s) => ({service, browser, page} = s));
 
   it('names the kind, id and model in the information line', async () => {
     assert.equal(await page.textContent('#model-kind'), '[Object detection]');

@@ -61,17 +61,7 @@ async function expectMasksAsReplied(page, reply, sentHeight) {
 describe('image segmentation page', () => {
   let service, browser, page;
 
-  before(async () => {
-    h.requireEnvironment();
-    service = await h.startService(h.modelDir('instance_segmenter'));
-    browser = await h.launchBrowser(service.url);
-    page = await browser.openPage();
-  });
-
-  after(async () => {
-    if (browser) await browser.close();
-    if (service) await service.stop();
-  });
+  h.useServedPage(h.modelDir('instance_segmenter'), (s) => ({service, browser, page} = s));
 
   it('draws masks and boxes on the objects of a picture the size of the network input', async () => {
     assert.equal(await page.textContent('#model-kind'), '[Image segmentation]');

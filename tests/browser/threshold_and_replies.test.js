@@ -67,18 +67,10 @@ for (const [model, kind] of [['red_detector', 2], ['instance_segmenter', 6]]) {
   describe('threshold and selection, kind ' + kind, () => {
     let service, browser, page;
 
+    h.useServedPage(h.modelDir(model), (s) => ({service, browser, page} = s));
     before(async () => {
-      h.requireEnvironment();
-      service = await h.startService(h.modelDir(model));
-      browser = await h.launchBrowser(service.url);
-      page = await browser.openPage();
       await answerPostWith(page, 200, craftedReply(kind === 6));
       await h.upload(page, PICTURE);
-    });
-
-    after(async () => {
-      if (browser) await browser.close();
-      if (service) await service.stop();
     });
 
     it('starts at the model threshold rounded to two decimals', async () => {
@@ -188,17 +180,7 @@ for (const [model, kind] of [['red_detector', 2], ['instance_segmenter', 6]]) {
 describe('mask decoding of awkward run lengths', () => {
   let service, browser, page;
 
-  before(async () => {
-    h.requireEnvironment();
-    service = await h.startService(h.modelDir('instance_segmenter'));
-    browser = await h.launchBrowser(service.url);
-    page = await browser.openPage();
-  });
-
-  after(async () => {
-    if (browser) await browser.close();
-    if (service) await service.stop();
-  });
+  h.useServedPage(h.modelDir('instance_segmenter'), (s) => ({service, browser, page} = s));
 
   it('decodes masks that start with ones, end with ones, or have long and shrinking runs', async () => {
     const w = 700, hh = 500; // counts up to 350000 need four 5-bit groups

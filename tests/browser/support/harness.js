@@ -2,6 +2,7 @@
 // Starts norvane_serving on a free loopback port and opens its page in headless Chromium.
 // Nothing here talks to any address but 127.0.0.1.
 const {spawn} = require('node:child_process');
+const {before, after} = require('node:test');
 const fs = require('node:fs');
 const http = require('node:http');
 const net = require('node:net');
@@ -205,6 +206,24 @@ async function screenshot(page, name) {
   return file;
 }
 
+// Registers a suite's hooks: the program serving dir, Chromium, one open page.
+// ready receives {service, browser, page} once they stand; all are closed after
+// the suite.
+function useServedPage(dir, ready) {
+  const handles = {};
+  before(async () => {
+    requireEnvironment();
+    handles.service = await startService(dir);
+    handles.browser = await launchBrowser(handles.service.url);
+    handles.page = await handles.browser.openPage();
+    ready(handles);
+  });
+  after(async () => {
+    if (handles.browser) await handles.browser.close();
+    if (handles.service) await handles.service.stop();
+  });
+}
+
 module.exports = {
-  requireEnvironment, modelDir, modelCopy, tempDir, startService, launchBrowser, upload, screenshot,
+  requireEnvironment, modelDir, modelCopy, tempDir, startService, launchBrowser, useServedPage, upload, screenshot,
 };
