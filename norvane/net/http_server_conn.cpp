@@ -73,13 +73,17 @@ class ConnectionStream final : public httplib::Stream {
   // asked for.
   bool await_request(milliseconds keep_alive, const std::atomic<socket_t>& listening) {
     const Clock::time_point until = Clock::now() + keep_alive;
-    while (_off == _len) {
+    for (;;) {
+      // Empty lines before a request line are ignored (RFC 9112, 2.2), such as
+      // the one a client sends after a body.
+      while (_off < _len && (_buf[_off] == '\r' || _buf[_off] == '\n')) ++_off;
+      if (_off < _len) break;
       if (stop_signalled() || listening == INVALID_SOCKET) return false;
       const auto left = std::chrono::duration_cast<milliseconds>(until - Clock::now());
       if (left.count() <= 0) return false;
       const int r = poll_for(_sock, POLLIN, std::min(left, kStopCheck));
       if (r < 0) return false;
-      if (r > 0) break;
+      if (r > 0 && !fill()) return false;
     }
     begin(Phase::Head);
     return true;
@@ -112,17 +116,8 @@ class ConnectionStream final : public httplib::Stream {
     if (_phase == Phase::Reply) begin(Phase::Body);
     if (_off == _len) {
       if (!wait(POLLIN, _read_timeout)) return -1;
-      ssize_t n;
-      do {
-        n = recv(_sock, _buf, sizeof(_buf), 0);
-      } while (n < 0 && errno == EINTR);
-      if (n <= 0) {
-        _failed = true;
-        return n;
-      }
-      _off = 0;
-      _len = static_cast<size_t>(n);
-      _moved += static_cast<uint64_t>(n);
+      if (!fill()) return _failed_read;
+      _moved += static_cast<uint64_t>(_len);
     }
     const size_t n = std::min(size, _len - _off);
     std::memcpy(ptr, _buf + _off, n);
@@ -159,6 +154,21 @@ class ConnectionStream final : public httplib::Stream {
 
  private:
   enum class Phase { Head, Body, Reply };
+
+  // One receive into the empty buffer; false, the connection spent, at the end
+  // of the stream or on an error (_failed_read tells which for read()).
+  bool fill() {
+    ssize_t n;
+    do {
+      n = recv(_sock, _buf, sizeof(_buf), 0);
+    } while (n < 0 && errno == EINTR);
+    _off = 0;
+    _len = n > 0 ? static_cast<size_t>(n) : 0;
+    if (n > 0) return true;
+    _failed = true;
+    _failed_read = n;
+    return false;
+  }
 
   void begin(Phase phase) {
     _phase = phase;
@@ -198,6 +208,7 @@ class ConnectionStream final : public httplib::Stream {
   Clock::time_point _since = Clock::now();
   uint64_t _moved = 0;
   bool _failed = false;
+  ssize_t _failed_read = 0;
   bool _refused = false;
   // Received and not yet handed to the library; kept across the requests of
   // the connection.

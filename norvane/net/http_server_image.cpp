@@ -3,6 +3,7 @@
 
 #include "norvane/net/http_server_image.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -191,6 +192,31 @@ bool jp2_size(const unsigned char* d, size_t size, uint64_t& w, uint64_t& h) {
   return false;
 }
 
+// OpenEXR: attributes (name, type, size, value) after the version field, up to
+// an empty name; the size is the "dataWindow" box of inclusive corners.
+bool exr_size(const unsigned char* d, size_t size, uint64_t& w, uint64_t& h) {
+  size_t pos = 8;
+  while (pos < size && d[pos] != 0) {
+    const auto* name = reinterpret_cast<const char*>(d + pos);
+    const size_t name_end = std::find(d + pos, d + size, 0) - d;
+    if (name_end >= size) return false;
+    const size_t type_end = std::find(d + name_end + 1, d + size, 0) - d;
+    if (type_end + 4 >= size) return false;
+    const uint64_t length = le32(d + type_end + 1);
+    const size_t value = type_end + 5;
+    if (length > size - value) return false;
+    if (std::strcmp(name, "dataWindow") == 0 && length == 16) {
+      const int64_t x0 = static_cast<int32_t>(le32(d + value)), y0 = static_cast<int32_t>(le32(d + value + 4));
+      const int64_t x1 = static_cast<int32_t>(le32(d + value + 8)), y1 = static_cast<int32_t>(le32(d + value + 12));
+      w = x1 >= x0 ? static_cast<uint64_t>(x1 - x0 + 1) : 0;
+      h = y1 >= y0 ? static_cast<uint64_t>(y1 - y0 + 1) : 0;
+      return true;
+    }
+    pos = value + static_cast<size_t>(length);
+  }
+  return false;
+}
+
 }  // namespace
 
 bool read_picture_size(const unsigned char* d, size_t size, uint64_t& width, uint64_t& height) {
@@ -253,6 +279,8 @@ bool read_picture_size(const unsigned char* d, size_t size, uint64_t& width, uin
     }
   } else if (starts(d, size, "\0\0\0\x0CjP  \r\n\x87\n", 12)) {
     known = jp2_size(d, size, w, h);
+  } else if (starts(d, size, "\x76\x2F\x31\x01", 4)) {
+    known = exr_size(d, size, w, h);
   }
   if (known) {
     width = w;

@@ -11,7 +11,7 @@ namespace norvane {
 namespace detail {
 
 // Width and height declared by the header of a JPEG, PNG, BMP, WebP, TIFF,
-// PBM/PGM/PPM/PAM/PFM, Sun raster, Radiance HDR or JPEG 2000 picture. False
+// PBM/PGM/PPM/PAM/PFM, Sun raster, Radiance HDR, JPEG 2000 or OpenEXR picture. False
 // when the bytes start no such header, or it is cut short before the size: the
 // decoder then has the last word (and fails, or meets its own pixel limit).
 bool read_picture_size(const unsigned char* data, size_t size, uint64_t& width, uint64_t& height);
