@@ -402,8 +402,8 @@ int HttpServer::start_service() {
     NV_LOG(ERROR) << "Failed to bind " << where;
     return NV_ERR_SERVICE;
   }
-  _bound_port = bound;
   StopSignals signals;
+  _bound_port = bound;
   if (!_stop_requested && !_server.listen_after_bind()) {
     // The listening socket failed while accepting.
     NV_LOG(ERROR) << "Failed to bind " << where;

@@ -60,6 +60,8 @@ class HttpServer {
   // Caps in force from now on (init() reads them from the environment).
   void set_limits(uint64_t max_image_pixels, size_t max_body_bytes);
   void set_deadlines(const detail::RequestDeadlines& deadlines) { _server.set_deadlines(deadlines); }
+  // Serves one request from a stream that is no socket, after init().
+  bool serve_request(httplib::Stream& stream) { return _server.process_stream(stream); }
   uint64_t max_image_pixels() const { return _max_image_pixels; }
   size_t max_body_bytes() const { return _max_body_bytes; }
 

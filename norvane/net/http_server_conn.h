@@ -38,6 +38,13 @@ class BoundedServer : public httplib::Server {
   // could not be read whole, so nothing after it can be parsed.
   void close_after_reply();
 
+  // One request read from a stream that is no socket, answered into it (the
+  // fuzz target's way in); the routes, handlers and caps are those of serving.
+  bool process_stream(httplib::Stream& stream) {
+    bool connection_closed = false;
+    return process_request(stream, true, connection_closed, nullptr);
+  }
+
  private:
   bool process_and_close_socket(socket_t sock) override;
 

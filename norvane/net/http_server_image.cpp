@@ -109,7 +109,8 @@ class Tokens {
       token += c;
       ++_pos;
     }
-    return !token.empty();
+    // A token that runs into the end of the bytes may be cut short ("64" of "640").
+    return !token.empty() && _pos < _size;
   }
   // A decimal count; values too long to matter saturate rather than wrap.
   bool number(uint64_t& value) {
