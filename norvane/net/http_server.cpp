@@ -43,6 +43,10 @@ class InlineTaskQueue : public httplib::TaskQueue {
   httplib::Server& _server;
 };
 
+// Connections waiting to be served one at a time: more than the clients a
+// small site sends at once, so that none is dropped in the handshake.
+constexpr int kListenBacklog = 64;
+
 // The listen loop looks at the listening socket this often, and so notices a
 // stop signal within this time when no client is served.
 constexpr time_t kIdleIntervalUsec = 100000;
@@ -402,6 +406,7 @@ int HttpServer::start_service() {
     NV_LOG(ERROR) << "Failed to bind " << where;
     return NV_ERR_SERVICE;
   }
+  _server.widen_backlog(kListenBacklog);
   StopSignals signals;
   _bound_port = bound;
   if (!_stop_requested && !_server.listen_after_bind()) {

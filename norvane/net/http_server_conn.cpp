@@ -217,6 +217,11 @@ class ConnectionStream final : public httplib::Stream {
   size_t _len = 0;
 };
 
+bool BoundedServer::widen_backlog(int backlog) {
+  const socket_t sock = svr_sock_;
+  return sock != INVALID_SOCKET && ::listen(sock, backlog) == 0;
+}
+
 void BoundedServer::body_begins() {
   if (_current) _current->begin_body();
 }

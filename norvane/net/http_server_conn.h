@@ -38,6 +38,12 @@ class BoundedServer : public httplib::Server {
   // could not be read whole, so nothing after it can be parsed.
   void close_after_reply();
 
+  // Lets the kernel queue up to `backlog` connections for the one serving
+  // thread. The library listens with a backlog of 5; past it, handshakes are
+  // dropped and clients wait on SYN retransmission (1, 3, 7, 15, 31 s) or lose
+  // their request. Call after binding.
+  bool widen_backlog(int backlog);
+
   // One request read from a stream that is no socket, answered into it (the
   // fuzz target's way in); the routes, handlers and caps are those of serving.
   bool process_stream(httplib::Stream& stream) {
