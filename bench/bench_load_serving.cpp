@@ -233,7 +233,8 @@ long counted_inferences(const std::string& home) {
   if (!picojson::parse(root, text.str()).empty()) return -1;
   long total = 0;
   for (const auto& model : root.get("data").get("modelInvoke").get<picojson::array>())
-    for (const auto& day : model.get("data").get<picojson::object>()) total += static_cast<long>(day.second.get<int64_t>());
+    for (const auto& day : model.get("data").get<picojson::object>())
+      total += static_cast<long>(day.second.get<int64_t>());
   return total;
 }
 

@@ -179,7 +179,8 @@ class ServingProcess {
     if (!picojson::parse(root, read_text(_dir.path() + "/.orvath/norvane/vornax/statistics$cpp")).empty()) return -1;
     long total = 0;
     for (const auto& model : root.get("data").get("modelInvoke").get<picojson::array>())
-      for (const auto& day : model.get("data").get<picojson::object>()) total += static_cast<long>(day.second.get<int64_t>());
+      for (const auto& day : model.get("data").get<picojson::object>())
+        total += static_cast<long>(day.second.get<int64_t>());
     return total;
   }
 

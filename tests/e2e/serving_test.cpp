@@ -472,7 +472,8 @@ TEST_F(HostileClients, PicturesOverThePixelCapAreRefusedAtOnce) {
   ASSERT_TRUE(served.serving()) << served.process().out();
   ASSERT_EQ(served.post(picture()).get("error_code").get<int64_t>(), 0);
   const long peak_before = served.process().peak_kb();
-  for (const auto& bomb : {std::make_pair(jpeg, std::string("30000 x 30000")), std::make_pair(png, std::string("16000 x 16000"))}) {
+  for (const auto& bomb : {std::make_pair(jpeg, std::string("30000 x 30000")),
+                           std::make_pair(png, std::string("16000 x 16000"))}) {
     const auto start = std::chrono::steady_clock::now();
     const auto reply = served.post(bomb.first);
     EXPECT_LT(seconds_since(start), 3.0);
@@ -487,7 +488,8 @@ TEST_F(HostileClients, PicturesOverThePixelCapAreRefusedAtOnce) {
   ASSERT_TRUE(lowered.serving()) << lowered.process().out();
   EXPECT_EQ(lowered.post(picture()).get("message").get<std::string>(),
             "Failed to decode image: picture of 640 x 480 pixels is above the limit of 100000 pixels");
-  EXPECT_EQ(lowered.post(encode(cv::Mat(240, 320, CV_8UC3, cv::Scalar(0, 0, 255)), ".png")).get("error_code").get<int64_t>(), 0);
+  const std::string small = encode(cv::Mat(240, 320, CV_8UC3, cv::Scalar(0, 0, 255)), ".png");
+  EXPECT_EQ(lowered.post(small).get("error_code").get<int64_t>(), 0);
 }
 
 // A 512 MB body was kept, copied for decoding and peaked at 1.09 GB.
@@ -564,9 +566,11 @@ TEST_F(HostileClients, OneLogLinePerRequestAndUtf8Replies) {
   Served served(kModels + "/red_detector");
   ASSERT_TRUE(served.serving()) << served.process().out();
   RawClient client(served.port());
-  client.send_text("GET /x%0A2024-01-01%2000:00:00,000%20INFO%20[Norvane]%20forged HTTP/1.1\r\nUser-Agent: a\x01" "b\r\nConnection: close\r\n\r\n");
+  client.send_text("GET /x%0A2024-01-01%2000:00:00,000%20INFO%20[Norvane]%20forged HTTP/1.1\r\n"
+                   "User-Agent: a\x01" "b\r\nConnection: close\r\n\r\n");
   client.read_all();
-  EXPECT_TRUE(served.process().wait_output("\"GET /x\\x0A2024-01-01 00:00:00,000 INFO [Norvane] forged\" 404 \"a\\x01" "b\" \n"))
+  EXPECT_TRUE(served.process().wait_output(
+      "\"GET /x\\x0A2024-01-01 00:00:00,000 INFO [Norvane] forged\" 404 \"a\\x01" "b\" \n"))
       << served.process().out();
   EXPECT_EQ(served.process().out().find("\n2024-01-01"), std::string::npos);
 

@@ -212,7 +212,8 @@ TEST_F(ServiceRoutes, AccessLogEscapesControlCharacters) {
 // other client: the library's 5 s time-out is per read, not per request.
 TEST_F(ServiceRoutes, SlowClientsAreCutOffAtTheirDeadline) {
   using std::chrono::milliseconds;
-  RunningServer server({fake_}, "svc-42", [](HttpServer& s) { s.set_deadlines({milliseconds(500), milliseconds(500), 1 << 20}); });
+  RunningServer server({fake_}, "svc-42",
+                       [](HttpServer& s) { s.set_deadlines({milliseconds(500), milliseconds(500), 1 << 20}); });
   struct Case {
     std::string head;  // sent at once
     std::string trickled;  // then one byte every 50 ms, 4 s in all

@@ -237,7 +237,8 @@ TEST_F(InferRoute, PicturesOverThePixelCapAreRefusedBeforeDecoding) {
 TEST_F(InferRoute, BodiesAreReadWholeOrNotAtAll) {
   using std::chrono::milliseconds;
   LogCapture capture;
-  RunningServer server({fake_}, "svc-42", [](HttpServer& s) { s.set_deadlines({milliseconds(2000), milliseconds(300), 1 << 20}); });
+  RunningServer server({fake_}, "svc-42",
+                       [](HttpServer& s) { s.set_deadlines({milliseconds(2000), milliseconds(300), 1 << 20}); });
   const std::string head = "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(png_.size()) + "\r\n\r\n";
   const std::string part = head + png_.substr(0, png_.size() * 6 / 10);
   {
@@ -245,7 +246,8 @@ TEST_F(InferRoute, BodiesAreReadWholeOrNotAtAll) {
     dropped.send_text(part);
   }
   for (const std::string& request :
-       {part, std::string("POST / HTTP/1.1\r\nContent-Type: multipart/form-data\r\nContent-Length: 10\r\n\r\n0123456789"),
+       {part,
+        std::string("POST / HTTP/1.1\r\nContent-Type: multipart/form-data\r\nContent-Length: 10\r\n\r\n0123456789"),
         "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n400\r\n" + png_.substr(0, 500)}) {
     RawClient quiet(server.port());
     quiet.send_text(request);
@@ -273,7 +275,8 @@ TEST_F(InferRoute, PostWithoutLengthHasAnEmptyBody) {
 // A 512 MB body was held twice (1.09 GB); nothing limited it.
 TEST_F(InferRoute, BodyCapRefusesBeforeReading) {
   const size_t cap = png_.size() + 10;
-  RunningServer server({fake_}, "svc-42", [cap](HttpServer& s) { s.set_limits(HttpServer::kDefaultMaxImagePixels, cap); });
+  RunningServer server({fake_}, "svc-42",
+                       [cap](HttpServer& s) { s.set_limits(HttpServer::kDefaultMaxImagePixels, cap); });
   const std::string over = std::to_string(cap + 1);
   char chunk_size[32];
   std::snprintf(chunk_size, sizeof(chunk_size), "%zx", cap + 1);
@@ -301,7 +304,8 @@ TEST_F(InferRoute, RepliesAreValidUtf8) {
   RunningServer server({fake_});
   auto threshold = post(server, "/?threshold=%FF%C3%A9", png_);
   ASSERT_TRUE(threshold);
-  EXPECT_EQ(threshold->body, "{\"error_code\":8000001,\"message\":\"Illegal parameter 'threshold': \xEF\xBF\xBD\xC3\xA9\"}");
+  EXPECT_EQ(threshold->body,
+            "{\"error_code\":8000001,\"message\":\"Illegal parameter 'threshold': \xEF\xBF\xBD\xC3\xA9\"}");
   auto label = post(server, "/", png_);
   ASSERT_TRUE(label);
   EXPECT_NE(label->body.find("\"label\":\"bad\xEF\xBF\xBD\""), std::string::npos) << label->body;
