@@ -2,10 +2,13 @@
 //
 //   norvane_serving {res_dir} [{host}] [{port}] [service_id] [server_addr]
 //
-// Environment: EDGE_INSTANCE_NUM (instances to create, default 1) and
-// EDGE_DEVICE_ID (default 0). The exit status is the low 8 bits of the service's
-// result: 2 when the service cannot start, 3 for a bad environment value, the
-// failed predictor's code otherwise (68 for a faulty model description).
+// Environment: EDGE_INSTANCE_NUM (instances to create, default 1), EDGE_DEVICE_ID
+// (default 0), EDGE_MAX_IMAGE_PIXELS and EDGE_MAX_BODY_BYTES (the service's caps
+// on a posted picture, read by the service itself; checked here). The exit
+// status is the low 8 bits of the service's result: 0 after SIGTERM or SIGINT
+// ended serving in order, 2 when the service cannot start, 3 for a bad
+// environment value, the failed predictor's code otherwise (68 for a faulty
+// model description).
 
 #include <cstdio>
 #include <cstdlib>
@@ -34,6 +37,13 @@ int format_env(const std::string& name, int default_value) {
   } catch (const std::exception& e) {
     throw std::runtime_error("Invalid parameter from environment variable '" + name + "': " + e.what());
   }
+}
+
+// A cap of the service: when set, a whole number of at least 1.
+void check_limit_env(const std::string& name) {
+  if (std::getenv(name.c_str()) == nullptr) return;
+  if (format_env(name, 1) < 1)
+    throw std::runtime_error("Invalid parameter from environment variable '" + name + "': must be at least 1");
 }
 
 }  // namespace
@@ -75,6 +85,8 @@ int main(int argc, char* argv[]) {
   try {
     config.device_id = format_env("EDGE_DEVICE_ID", 0);
     instance_num = format_env("EDGE_INSTANCE_NUM", 1);
+    check_limit_env("EDGE_MAX_IMAGE_PIXELS");
+    check_limit_env("EDGE_MAX_BODY_BYTES");
   } catch (const std::exception& e) {
     NV_LOG(ERROR) << "Invalid parameter from environment variable. " << e.what();
     return norvane::NV_ERR_ENV;

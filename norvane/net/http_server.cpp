@@ -3,13 +3,17 @@
 
 #include "norvane/net/http_server.h"
 
+#include <strings.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
+#include <limits>
 #include <thread>
 #include <utility>
 
@@ -25,11 +29,91 @@ namespace {
 
 // Runs each accepted connection to its end on the listening thread before the
 // next accept: one request at a time, no worker threads, no second inference.
+// Between connections it ends the listen loop once a stop signal has come.
 class InlineTaskQueue : public httplib::TaskQueue {
  public:
+  explicit InlineTaskQueue(httplib::Server& server) : _server(server) {}
   void enqueue(std::function<void()> fn) override { fn(); }
   void shutdown() override {}
+  void on_idle() override {
+    if (detail::stop_signalled()) _server.stop();
+  }
+
+ private:
+  httplib::Server& _server;
 };
+
+// Connections waiting to be served one at a time: more than the clients a
+// small site sends at once, so that none is dropped in the handshake.
+constexpr int kListenBacklog = 64;
+
+// The listen loop looks at the listening socket this often, and so notices a
+// stop signal within this time when no client is served.
+constexpr time_t kIdleIntervalUsec = 100000;
+
+extern "C" void on_stop_signal(int) { detail::signal_stop(); }
+
+// SIGTERM (what service managers send) and SIGINT end serving in order, so that
+// start_service() returns and the program ends normally. Only where the process
+// leaves them at their default; a second signal has the default effect.
+class StopSignals {
+ public:
+  StopSignals() {
+    detail::clear_stop_signal();
+    for (size_t i = 0; i < kCount; ++i) {
+      struct sigaction current {};
+      if (sigaction(kSignals[i], nullptr, &current) != 0 || current.sa_handler != SIG_DFL) continue;
+      struct sigaction action {};
+      action.sa_handler = on_stop_signal;
+      sigemptyset(&action.sa_mask);
+      action.sa_flags = SA_RESETHAND;
+      _installed[i] = sigaction(kSignals[i], &action, nullptr) == 0;
+    }
+  }
+  ~StopSignals() {
+    for (size_t i = 0; i < kCount; ++i) {
+      if (!_installed[i]) continue;
+      struct sigaction current {};
+      if (sigaction(kSignals[i], nullptr, &current) == 0 && current.sa_handler == on_stop_signal)
+        signal(kSignals[i], SIG_DFL);
+    }
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+ private:
+  static constexpr size_t kCount = 2;
+  static constexpr int kSignals[kCount] = {SIGTERM, SIGINT};
+  bool _installed[kCount] = {false, false};
+};
+
+// A cap from the environment: a whole number of at least 1, or the default. The
+// serving program refuses a bad value before the service starts.
+uint64_t env_limit(const char* name, uint64_t default_value) {
+  const std::string text = utils::env(name, "");
+  if (text.empty()) return default_value;
+  try {
+    size_t used = 0;
+    const long long value = std::stoll(text, &used);
+    if (value >= 1) return static_cast<uint64_t>(value);
+  } catch (const std::exception&) {
+  }
+  NV_LOG(WARNING) << "Ignoring " << name << "=" << detail::escape_controls(text) << ", using " << default_value;
+  return default_value;
+}
+
+// Every string of a reply value made valid UTF-8 (labels come from the model's
+// files, which nothing checks).
+void make_valid_utf8(picojson::value& value) {
+  if (value.is<std::string>()) {
+    std::string& text = value.get<std::string>();
+    if (!detail::is_valid_utf8(text)) text = detail::valid_utf8(text);
+  } else if (value.is<picojson::array>()) {
+    for (auto& item : value.get<picojson::array>()) make_valid_utf8(item);
+  } else if (value.is<picojson::object>()) {
+    for (auto& member : value.get<picojson::object>()) make_valid_utf8(member.second);
+  }
+}
 
 // Address reuse only. The library's default also sets SO_REUSEPORT, under which a
 // second service binds a port that is already served and silently shares it
@@ -40,19 +124,104 @@ void reuse_address_only(socket_t sock) {
 }
 
 void access_log(const httplib::Request& req, const httplib::Response& res) {
-  std::string line = "[access_log] \"" + req.method + " " + req.path + "\" " + std::to_string(res.status);
+  std::string line = "[access_log] \"" + req.method + " " + detail::escape_controls(req.path) + "\" " +
+                     std::to_string(res.status);
   // Header names compare without regard to case in the library's header map.
   if (req.has_header("User-Agent")) {
-    line += " \"" + req.get_header_value("User-Agent") + "\" ";
+    line += " \"" + detail::escape_controls(req.get_header_value("User-Agent")) + "\" ";
   }
   NV_LOG(INFO) << line;
 }
 
 }  // namespace
 
+namespace detail {
+
+std::string escape_controls(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      static const char kHex[] = "0123456789ABCDEF";
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// Length of the well-formed UTF-8 sequence at d[i], 0 when there is none.
+static size_t utf8_sequence(const unsigned char* d, size_t i, size_t n) {
+  const unsigned char b = d[i];
+  size_t length = 0;
+  unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
+  if (b < 0x80) {
+    return 1;
+  } else if (b >= 0xC2 && b <= 0xDF) {
+    length = 2;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    length = 3;
+    if (b == 0xE0) lo = 0xA0;  // no overlong forms
+    if (b == 0xED) hi = 0x9F;  // no surrogates
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    length = 4;
+    if (b == 0xF0) lo = 0x90;
+    if (b == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
+  } else {
+    return 0;
+  }
+  if (i + length > n || d[i + 1] < lo || d[i + 1] > hi) return 0;
+  for (size_t k = 2; k < length; ++k)
+    if (d[i + k] < 0x80 || d[i + k] > 0xBF) return 0;
+  return length;
+}
+
+bool is_valid_utf8(const std::string& text) {
+  const auto* d = reinterpret_cast<const unsigned char*>(text.data());
+  for (size_t i = 0, length; i < text.size(); i += length)
+    if ((length = utf8_sequence(d, i, text.size())) == 0) return false;
+  return true;
+}
+
+std::string valid_utf8(const std::string& text) {
+  if (is_valid_utf8(text)) return text;
+  std::string out;
+  out.reserve(text.size() + 8);
+  const auto* d = reinterpret_cast<const unsigned char*>(text.data());
+  for (size_t i = 0; i < text.size();) {
+    const size_t length = utf8_sequence(d, i, text.size());
+    if (length > 0) {
+      out.append(text, i, length);
+      i += length;
+    } else {
+      out += "\xEF\xBF\xBD";  // U+FFFD for the one byte
+      ++i;
+    }
+  }
+  return out;
+}
+
+}  // namespace detail
+
 HttpServer::HttpServer() {
   signal(SIGPIPE, SIG_IGN);
-  _server.new_task_queue = [] { return new InlineTaskQueue(); };
+  _server.new_task_queue = [this] { return new InlineTaskQueue(_server); };
+  _server.set_idle_interval(0, kIdleIntervalUsec);
+  _server.set_payload_max_length(_max_body_bytes);
+  // A client that waits for "100 Continue" before sending an oversized body
+  // gets the refusal instead, and sends nothing.
+  _server.set_expect_100_continue_handler([this](const httplib::Request& req, httplib::Response& res) {
+    if (req.has_header("Content-Length") &&
+        std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10) > _max_body_bytes) {
+      refuse(res, 413);
+      return 413;
+    }
+    return 100;
+  });
   _server.set_socket_options(reuse_address_only);
   // Replies go out as header and body writes; without this a small body waits
   // for the client's delayed acknowledgement.
@@ -67,6 +236,8 @@ int HttpServer::init(const std::string& host, int port, const std::string& servi
   _host = host;
   _port = port;
   _service_id = service_id;
+  set_limits(env_limit("EDGE_MAX_IMAGE_PIXELS", kDefaultMaxImagePixels),
+             static_cast<size_t>(env_limit("EDGE_MAX_BODY_BYTES", kDefaultMaxBodyBytes)));
   init_router();
   _initialized = true;
   return NV_OK;
@@ -85,17 +256,8 @@ int HttpServer::init_router() {
   // would otherwise be capped at 8 KB and parsed into query parameters.
   _server.Post("/", [this](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
     std::string body;
-    if (req.is_multipart_form_data()) {
-      // A form upload is no encoded image; its parts are drained and the empty
-      // body fails to decode.
-      reader([](const httplib::MultipartFormData&) { return true; }, [](const char*, size_t) { return true; });
-    } else {
-      reader([&body](const char* data, size_t length) {
-        body.append(data, length);
-        return true;
-      });
-    }
-    handle_infer(req, body, res);
+    // A body that could not be read whole is never decoded, inferred or counted.
+    if (read_body(req, res, reader, body)) handle_infer(req, body, res);
   });
   _server.Options("/", [](const httplib::Request&, httplib::Response& res) { write_response(res, NV_OK, ""); });
 
@@ -127,7 +289,7 @@ void HttpServer::handle_info(httplib::Response& res) {
 
   picojson::object obj;
   obj["id"] = picojson::value(static_cast<int64_t>(info.id));
-  obj["name"] = picojson::value(info.name);
+  obj["name"] = picojson::value(detail::valid_utf8(info.name));
   obj["kind"] = picojson::value(static_cast<int64_t>(static_cast<uint32_t>(info.kind)));
   // JSON has no NaN or infinity: such a threshold is written as null, which the
   // demo page treats like 0 (it then starts at its own default).
@@ -136,6 +298,71 @@ void HttpServer::handle_info(httplib::Response& res) {
 
   write_response_common(res);
   res.set_content(picojson::value(obj).serialize(true), "application/json; charset=utf-8");
+}
+
+void HttpServer::set_limits(uint64_t max_image_pixels, size_t max_body_bytes) {
+  _max_image_pixels = max_image_pixels;
+  // The decoder takes the body's length as an int.
+  _max_body_bytes = std::min<size_t>(max_body_bytes, std::numeric_limits<int>::max());
+  _server.set_payload_max_length(_max_body_bytes);
+  // The image library's own cap, for formats whose header is not read here; it
+  // takes effect only when set before its first decoding in the process.
+  setenv("OPENCV_IO_MAX_IMAGE_PIXELS", std::to_string(_max_image_pixels).c_str(), 0);
+}
+
+void HttpServer::refuse(httplib::Response& res, int status) {
+  res.status = status;
+  res.set_header("Connection", "close");
+  _server.close_after_reply();
+}
+
+bool HttpServer::read_body(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader,
+                           std::string& body) {
+  const bool chunked = strcasecmp(req.get_header_value("Transfer-Encoding").c_str(), "chunked") == 0;
+  if (!chunked && !req.has_header("Content-Length")) {
+    // Without a length or the chunked coding a request has no body (RFC 9112,
+    // 6.3): nothing is waited for. What another transfer coding sent cannot be
+    // told from a next request.
+    if (req.has_header("Transfer-Encoding")) {
+      res.set_header("Connection", "close");
+      _server.close_after_reply();
+    }
+    return true;
+  }
+  if (!chunked) {
+    const uint64_t declared = std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10);
+    if (declared > _max_body_bytes) {
+      // Refused before any of it is read.
+      refuse(res, 413);
+      return false;
+    }
+    body.reserve(static_cast<size_t>(declared));
+  }
+  _server.body_begins();
+  bool over_cap = false;
+  size_t received = 0;
+  bool whole;
+  if (req.is_multipart_form_data()) {
+    // A form upload is no encoded image; its parts are drained and the empty
+    // body fails to decode.
+    whole = reader([](const httplib::MultipartFormData&) { return true; },
+                   [&](const char*, size_t length) {
+                     received += length;
+                     over_cap = received > _max_body_bytes;
+                     return !over_cap;
+                   });
+  } else {
+    whole = reader([&](const char* data, size_t length) {
+      over_cap = length > _max_body_bytes - body.size();
+      if (!over_cap) body.append(data, length);
+      return !over_cap;
+    });
+  }
+  if (whole) return true;
+  // The library has set its status (400, or 413 for a declared length over the
+  // cap); a body cut off at the cap is refused like a declared one.
+  refuse(res, over_cap ? 413 : (res.status > 0 ? res.status : 400));
+  return false;
 }
 
 int HttpServer::add_predictor(std::unique_ptr<EdgePredictor>& predictor) {
@@ -170,11 +397,17 @@ int HttpServer::start_service() {
     ~ServingMark() { serving = false; }
   } mark{_serving};
 
-  const int bound = _port == 0 ? _server.bind_to_any_port(_host) : (_server.bind_to_port(_host, _port) ? _port : -1);
+  // A port outside 0..65535 would be cut to 16 bits by the socket address.
+  const bool in_range = _port >= 0 && _port <= 65535;
+  const int bound = !in_range   ? -1
+                    : _port == 0 ? _server.bind_to_any_port(_host)
+                                 : (_server.bind_to_port(_host, _port) ? _port : -1);
   if (bound < 0) {
     NV_LOG(ERROR) << "Failed to bind " << where;
     return NV_ERR_SERVICE;
   }
+  _server.widen_backlog(kListenBacklog);
+  StopSignals signals;
   _bound_port = bound;
   if (!_stop_requested && !_server.listen_after_bind()) {
     // The listening socket failed while accepting.
@@ -202,7 +435,7 @@ void HttpServer::write_response_common(httplib::Response& res) {
 void HttpServer::write_response(httplib::Response& res, int code, const std::string& message) {
   picojson::object obj;
   obj["error_code"] = picojson::value(static_cast<int64_t>(code));
-  obj["message"] = picojson::value(message);
+  obj["message"] = picojson::value(detail::valid_utf8(message));
   write_response_common(res);
   res.set_content(picojson::value(obj).serialize(), "text/json");
 }
@@ -212,6 +445,7 @@ void HttpServer::write_response(httplib::Response& res, picojson::value& results
   obj["cost_ms"] = picojson::value(static_cast<int64_t>(cost_ms));
   obj["error_code"] = picojson::value(static_cast<int64_t>(NV_OK));
   obj["results"] = results;
+  make_valid_utf8(obj["results"]);
   write_response_common(res);
   res.set_content(picojson::value(obj).serialize(), "text/json");
 }

@@ -3,8 +3,15 @@
 // The HTTP service: the predictor instances of one process behind five routes.
 // Requests are served one connection at a time on the thread that calls
 // start_service(); nothing else of the service runs on other threads.
+//
+// Limits against careless or hostile clients: a request body of at most
+// max_body_bytes (environment "EDGE_MAX_BODY_BYTES", default 256 MiB), a
+// picture of at most max_image_pixels (environment "EDGE_MAX_IMAGE_PIXELS",
+// default 64000000) by its header, and the time bounds of RequestDeadlines.
 
 #include <atomic>
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -13,9 +20,20 @@
 #include <httplib.h>
 #include <picojson.h>
 
+#include "norvane/net/http_server_conn.h"
 #include "norvane/norvane.h"
 
 namespace norvane {
+
+namespace detail {
+// Text for one log line: control bytes written as \xNN, so that a request
+// cannot start a record of its own.
+std::string escape_controls(const std::string& text);
+// The text with every byte that is not part of a well-formed UTF-8 sequence
+// replaced by U+FFFD: replies are JSON, which must be UTF-8.
+std::string valid_utf8(const std::string& text);
+bool is_valid_utf8(const std::string& text);
+}  // namespace detail
 
 class HttpServer {
  public:
@@ -34,9 +52,21 @@ class HttpServer {
   // Takes the instance over (predictor is left empty) when it is an initialised
   // EdgePredictorImpl; otherwise 8000002 and the caller keeps it.
   int add_predictor(std::unique_ptr<EdgePredictor>& predictor);
-  // Binds and serves on the calling thread until stop(): 0, or 8000002 when the
-  // service cannot start or the listening socket fails.
+  // Binds and serves on the calling thread until stop(), or until SIGTERM or
+  // SIGINT when the process has no handler of its own for them: 0, or 8000002
+  // when the service cannot start or the listening socket fails.
   int start_service();
+
+  // Caps in force from now on (init() reads them from the environment).
+  void set_limits(uint64_t max_image_pixels, size_t max_body_bytes);
+  void set_deadlines(const detail::RequestDeadlines& deadlines) { _server.set_deadlines(deadlines); }
+  // Serves one request from a stream that is no socket, after init().
+  bool serve_request(httplib::Stream& stream) { return _server.process_stream(stream); }
+  uint64_t max_image_pixels() const { return _max_image_pixels; }
+  size_t max_body_bytes() const { return _max_body_bytes; }
+
+  static constexpr uint64_t kDefaultMaxImagePixels = 64000000;
+  static constexpr size_t kDefaultMaxBodyBytes = size_t(256) << 20;
 
   // Ends a running start_service() from another thread, which then returns 0;
   // a stop asked before serving starts makes start_service() return at once.
@@ -58,14 +88,22 @@ class HttpServer {
   // POST "/": takes the inference lock; contains every exception (http_server_infer.cpp).
   void handle_infer(const httplib::Request& req, const std::string& body, httplib::Response& res);
   void infer_locked(const httplib::Request& req, const std::string& body, httplib::Response& res);
+  // The whole body of POST "/" into body; false, with the library's status for
+  // it, when it was over the cap or could not be read whole.
+  bool read_body(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader,
+                 std::string& body);
+  // The library's status for a refused request, and the connection closed after it.
+  void refuse(httplib::Response& res, int status);
 
-  httplib::Server _server;
+  detail::BoundedServer _server;
   std::string _host;
   int _port = 0;
   std::string _service_id;
   std::vector<std::unique_ptr<EdgePredictor>> _predictors;
   std::mutex _infer_mutex;  // held by POST "/" only
   bool _initialized = false;
+  uint64_t _max_image_pixels = kDefaultMaxImagePixels;
+  size_t _max_body_bytes = kDefaultMaxBodyBytes;
 
   // Written by the serving thread, read by stop() and tests on other threads.
   std::atomic<int> _bound_port{0};

@@ -4,13 +4,13 @@
 #include <exception>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include <opencv2/imgcodecs.hpp>
 
 #include "norvane/error_codes.h"
 #include "norvane/log.h"
 #include "norvane/net/http_server.h"
+#include "norvane/net/http_server_image.h"
 #include "norvane/utils.h"
 
 namespace norvane {
@@ -37,8 +37,6 @@ void HttpServer::handle_infer(const httplib::Request& req, const std::string& bo
 }
 
 void HttpServer::infer_locked(const httplib::Request& req, const std::string& body, httplib::Response& res) {
-  std::vector<uchar> bytes(body.begin(), body.end());
-
   // Negative (or absent) means the model's own recommended threshold. std::stof
   // reads the longest leading number, so "0.5abc" is 0.5 and "nan" is NaN.
   float threshold = -1.0f;
@@ -48,15 +46,33 @@ void HttpServer::infer_locked(const httplib::Request& req, const std::string& bo
       threshold = std::stof(raw);
     } catch (const std::exception&) {
       const std::string message = "Illegal parameter 'threshold': " + raw;
-      NV_LOG(WARNING) << message;
+      NV_LOG(WARNING) << detail::escape_controls(message);
       write_response(res, NV_ERR_BAD_REQUEST, message);
       return;
     }
   }
 
+  // The size a picture declares is checked before a pixel buffer exists: a few
+  // KB of header can claim gigabytes of pixels.
+  const auto* bytes = reinterpret_cast<const unsigned char*>(body.data());
+  uint64_t width = 0, height = 0;
+  if (detail::read_picture_size(bytes, body.size(), width, height) && height != 0 &&
+      width > _max_image_pixels / height) {
+    const std::string message = "Failed to decode image: picture of " + std::to_string(width) + " x " +
+                                std::to_string(height) + " pixels is above the limit of " +
+                                std::to_string(_max_image_pixels) + " pixels";
+    NV_LOG(WARNING) << message;
+    write_response(res, NV_ERR_BAD_REQUEST, message);
+    return;
+  }
+
   cv::Mat image;
   try {
-    image = cv::imdecode(bytes, cv::IMREAD_COLOR);
+    // Decoded from the body as received; the header wraps its bytes, no copy.
+    const cv::Mat encoded = body.empty() ? cv::Mat()
+                                         : cv::Mat(1, static_cast<int>(body.size()), CV_8UC1,
+                                                   const_cast<unsigned char*>(bytes));
+    image = cv::imdecode(encoded, cv::IMREAD_COLOR);
     NV_LOG(DEBUG) << "Input image size: " << image.cols << ", " << image.rows;
     if (image.cols == 0) throw std::invalid_argument("Empty image");
   } catch (const std::exception& e) {

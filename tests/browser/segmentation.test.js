@@ -137,4 +137,19 @@ describe('image segmentation page', () => {
     assert.deepEqual(browser.foreignRequests(), []);
     assert.deepEqual(browser.pageErrors(), []);
   });
+
+  // A 4000 x 2 picture was refused: its shorter side rounded to 0 pixels.
+  it('keeps the shorter side of a very thin picture at least 1 pixel', async () => {
+    for (const [w, hh, sw, sh] of [[4000, 2, 800, 1], [2, 4000, 1, 800]]) {
+      const buffer = new Raster(w, hh, [200, 40, 40]).toPng();
+      const file = {name: `thin-${w}x${hh}.png`, mimeType: 'image/png', buffer};
+      const mark = service.output().length;
+      const {req, reply} = await uploadAndCapture(page, file);
+      assert.deepEqual(imageSize(req.postDataBuffer()), {format: 'jpeg', width: sw, height: sh}, `${w} x ${hh}`);
+      await service.waitForOutput(new RegExp(`Input image size: ${sw}, ${sh}`), mark);
+      assert.equal(reply.error_code, 0);
+      assert.equal((await drawn(page)).message, '');
+    }
+    assert.deepEqual(browser.pageErrors(), []);
+  });
 });

@@ -114,6 +114,13 @@ for (const [model, kind] of [['red_detector', 2], ['instance_segmenter', 6]]) {
         await page.fill('#threshold-input', pasted);
         assert.equal(await page.inputValue('#threshold-input'), kept, 'pasted ' + pasted);
       }
+      // What was typed is read as a number first: ".5" gave 1, "-0.2" 0.2 and "1e-3" 1.
+      for (const [typed, kept] of [['.5', '.5'], ['-0.2', '0'], ['1e-3', '0'], ['.257', '.25']]) {
+        await page.fill('#threshold-input', '');
+        await page.locator('#threshold-input').pressSequentially(typed);
+        assert.equal(await page.inputValue('#threshold-input'), kept, 'typed ' + typed);
+      }
+
       await page.click('#threshold-cancel');
       assert.ok(await page.locator('#threshold-editor').isHidden());
       assert.equal(await page.inputValue('#threshold-input'), '', 'cancel empties the field');
@@ -128,6 +135,12 @@ for (const [model, kind] of [['red_detector', 2], ['instance_segmenter', 6]]) {
       assert.equal(d.slider, 12);
       assert.deepEqual(visibleIndices(d.boxes), [0, 1, 2, 3, 4]);
       assert.ok(await page.locator('#threshold-editor').isHidden());
+
+      await page.click('#threshold-modify');
+      await page.fill('#threshold-input', '');
+      await page.locator('#threshold-input').pressSequentially('.5');
+      await page.click('#threshold-confirm');
+      assert.equal((await drawn(page)).thresholdText, '0.50', '".5" is confirmed as 0.5');
     });
 
     it('shows the boxes of a selected label at or above the threshold', async () => {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include <httplib.h>
+#include <picojson.h>
 
 #include "support/temp_dir.h"
 
@@ -40,6 +41,43 @@ inline int free_port() {
   close(fd);
   return port;
 }
+
+// A client that sends what it is given, when it is told: for requests cut
+// short, trickled or never finished.
+class RawClient {
+ public:
+  explicit RawClient(int port) : _fd(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connect(_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+  }
+  ~RawClient() { drop(); }
+  RawClient(const RawClient&) = delete;
+  RawClient& operator=(const RawClient&) = delete;
+
+  bool send_text(const std::string& text) {
+    return _fd >= 0 && send(_fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+  }
+  // Everything the server sends until it closes, or until timeout_s passes.
+  std::string read_all(int timeout_s = 30) {
+    timeval timeout{timeout_s, 0};
+    setsockopt(_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = recv(_fd, buf, sizeof(buf), 0)) > 0) text.append(buf, static_cast<size_t>(n));
+    return text;
+  }
+  void drop() {
+    if (_fd >= 0) close(_fd);
+    _fd = -1;
+  }
+
+ private:
+  int _fd;
+};
 
 inline std::string read_text(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -124,12 +162,26 @@ class ServingProcess {
   }
 
   // Resident set of the running program, in kB; -1 when unknown.
-  long rss_kb() const {
-    std::ifstream in("/proc/" + std::to_string(_pid) + "/status");
-    std::string line;
-    while (std::getline(in, line))
-      if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    return -1;
+  long rss_kb() const { return status_kb("VmRSS:"); }
+  // Its peak resident set so far, in kB; -1 when unknown.
+  long peak_kb() const { return status_kb("VmHWM:"); }
+
+  // Sends sig; the exit status once the program has ended by itself (-1 when
+  // it did not within timeout_s, or ended by a signal).
+  int signal_and_wait(int sig, int timeout_s = 30) {
+    if (_pid > 0) kill(_pid, sig);
+    return wait_exit(timeout_s);
+  }
+
+  // Inferences counted in the usage cache file under the program's home.
+  long counted_inferences() const {
+    picojson::value root;
+    if (!picojson::parse(root, read_text(_dir.path() + "/.orvath/norvane/vornax/statistics$cpp")).empty()) return -1;
+    long total = 0;
+    for (const auto& model : root.get("data").get("modelInvoke").get<picojson::array>())
+      for (const auto& day : model.get("data").get<picojson::object>())
+        total += static_cast<long>(day.second.get<int64_t>());
+    return total;
   }
 
   std::string stdout_path() const { return _dir.file("stdout.txt"); }
@@ -137,6 +189,14 @@ class ServingProcess {
   std::string err() const { return read_text(_dir.file("stderr.txt")); }
 
  private:
+  long status_kb(const std::string& key) const {
+    std::ifstream in("/proc/" + std::to_string(_pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+      if (line.rfind(key, 0) == 0) return std::stol(line.substr(key.size()));
+    return -1;
+  }
+
   bool reap(int flags) {
     if (_pid <= 0) return true;
     if (waitpid(_pid, &_status, flags) == _pid) {

@@ -3,12 +3,16 @@
 // over loopback, exit statuses and the log on standard output.
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -388,6 +392,191 @@ TEST_F(ServingExit, PredictorFailuresGiveTheirCode) {
   std::ofstream(broken + "/model", std::ios::binary | std::ios::trunc) << "garbage, not a network";
   EXPECT_EQ(run(args(broken)), 64);
   EXPECT_NE(out().find("Failed to create tamrin predictor!"), std::string::npos) << out();
+}
+
+// Careless and hostile clients, on loopback: each case repeats a fault seen from
+// outside and checks the sound behaviour of the program as a user runs it.
+class HostileClients : public ServingE2E {
+ protected:
+  static double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+  static size_t count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+  }
+  static std::string post_head(size_t length, const std::string& extra = "") {
+    return "POST / HTTP/1.1\r\nHost: x\r\n" + extra + "Content-Length: " + std::to_string(length) + "\r\n\r\n";
+  }
+  std::string picture() const {
+    cv::Mat p(480, 640, CV_8UC3, cv::Scalar(128, 128, 128));
+    cv::rectangle(p, cv::Rect(160, 120, 320, 240), cv::Scalar(0, 0, 255), cv::FILLED);
+    return encode(p, ".jpg");
+  }
+};
+
+// Bodies that stopped short were decoded after the read time-out, inferred,
+// counted and answered 400 with the handler's JSON; SIGTERM then killed the
+// program (status 143) before the last counts were saved.
+TEST_F(HostileClients, OnlyWholeBodiesAreInferredAndCountedUpToAnOrderlyStop) {
+  for (int sig : {SIGTERM, SIGINT}) {
+    Served served(kModels + "/red_detector");
+    ASSERT_TRUE(served.serving()) << served.process().out();
+    const std::string jpeg = picture();
+    const std::string part = post_head(jpeg.size()) + jpeg.substr(0, jpeg.size() * 6 / 10);
+    ASSERT_EQ(served.post(jpeg).get("error_code").get<int64_t>(), 0);
+    for (int i = 0; i < 3; ++i) RawClient(served.port()).send_text(part);  // dropped after 60 %
+    for (const std::string& request :
+         {part, post_head(10, "Content-Type: multipart/form-data\r\n") + "0123456789"}) {  // quiet; bad boundary
+      RawClient client(served.port());
+      client.send_text(request);
+      const std::string reply = client.read_all();
+      EXPECT_EQ(reply.rfind("HTTP/1.1 400 ", 0), 0u) << reply;
+      EXPECT_EQ(reply.find("error_code"), std::string::npos) << reply;
+    }
+    ASSERT_EQ(served.post(jpeg).get("error_code").get<int64_t>(), 0);
+
+    EXPECT_EQ(served.process().signal_and_wait(sig), 0) << "signal " << sig;
+    const std::string out = served.process().out();
+    EXPECT_NE(out.find("HTTP serving has shutdown"), std::string::npos) << out;
+    EXPECT_EQ(count(out, "Input image size: "), 2u) << out;
+    EXPECT_EQ(served.process().counted_inferences(), 2) << "counted on the way out";
+  }
+}
+
+// Without Content-Length or chunked coding the program waited 5 s for a body.
+TEST_F(HostileClients, PostWithoutLengthIsAnsweredAtOnce) {
+  Served served(kModels + "/red_detector");
+  ASSERT_TRUE(served.serving()) << served.process().out();
+  RawClient client(served.port());
+  const auto start = std::chrono::steady_clock::now();
+  client.send_text("POST / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  const std::string reply = client.read_all();
+  EXPECT_LT(seconds_since(start), 2.0);
+  EXPECT_NE(reply.find("{\"error_code\":8000001,\"message\":\"Failed to decode image: "), std::string::npos) << reply;
+}
+
+// A 6.7 KB JPEG claiming 30000 x 30000 took 5.3 GB and 20 s and was answered
+// with no results; a 16000 x 16000 PNG took 1.6 GB.
+TEST_F(HostileClients, PicturesOverThePixelCapAreRefusedAtOnce) {
+  cv::Mat noise(64, 64, CV_8UC3);
+  cv::randu(noise, 0, 255);
+  std::string jpeg = encode(noise, ".jpg");
+  const size_t sof = jpeg.find("\xFF\xC0");
+  ASSERT_NE(sof, std::string::npos);
+  jpeg.replace(sof + 5, 4, "\x75\x30\x75\x30");  // 30000 x 30000
+  const std::string png = encode(cv::Mat(16000, 16000, CV_8UC1, cv::Scalar(0)), ".png");
+
+  Served served(kModels + "/red_detector", {{"ASAN_OPTIONS", "quarantine_size_mb=0"}});
+  ASSERT_TRUE(served.serving()) << served.process().out();
+  ASSERT_EQ(served.post(picture()).get("error_code").get<int64_t>(), 0);
+  const long peak_before = served.process().peak_kb();
+  for (const auto& bomb : {std::make_pair(jpeg, std::string("30000 x 30000")),
+                           std::make_pair(png, std::string("16000 x 16000"))}) {
+    const auto start = std::chrono::steady_clock::now();
+    const auto reply = served.post(bomb.first);
+    EXPECT_LT(seconds_since(start), 3.0);
+    EXPECT_EQ(reply.get("error_code").get<int64_t>(), 8000001);
+    EXPECT_EQ(reply.get("message").get<std::string>(),
+              "Failed to decode image: picture of " + bomb.second + " pixels is above the limit of 64000000 pixels");
+  }
+  EXPECT_LT(served.process().peak_kb() - peak_before, 64 * 1024) << "kB more at the peak";
+
+  // The cap is the program's environment value.
+  Served lowered(kModels + "/red_detector", {{"EDGE_MAX_IMAGE_PIXELS", "100000"}});
+  ASSERT_TRUE(lowered.serving()) << lowered.process().out();
+  EXPECT_EQ(lowered.post(picture()).get("message").get<std::string>(),
+            "Failed to decode image: picture of 640 x 480 pixels is above the limit of 100000 pixels");
+  const std::string small = encode(cv::Mat(240, 320, CV_8UC3, cv::Scalar(0, 0, 255)), ".png");
+  EXPECT_EQ(lowered.post(small).get("error_code").get<int64_t>(), 0);
+}
+
+// A 512 MB body was kept, copied for decoding and peaked at 1.09 GB.
+TEST_F(HostileClients, BodiesOverTheCapAreRefusedUnread) {
+  Served served(kModels + "/red_detector", {{"ASAN_OPTIONS", "quarantine_size_mb=0"}});
+  ASSERT_TRUE(served.serving()) << served.process().out();
+  ASSERT_EQ(served.post(picture()).get("error_code").get<int64_t>(), 0);
+  const long peak_before = served.process().peak_kb();
+  {
+    RawClient client(served.port());
+    client.send_text(post_head(size_t(512) << 20));
+    const std::string block(1 << 20, '\0');
+    for (int i = 0; i < 512 && client.send_text(block); ++i) {
+    }
+    const std::string reply = client.read_all();
+    EXPECT_TRUE(reply.empty() || reply.rfind("HTTP/1.1 413 ", 0) == 0) << reply;
+  }
+  {
+    RawClient client(served.port());
+    client.send_text(post_head(size_t(300) << 20));  // none of it sent: refused before reading
+    EXPECT_EQ(client.read_all().rfind("HTTP/1.1 413 ", 0), 0u);
+  }
+  EXPECT_LT(served.process().peak_kb() - peak_before, 64 * 1024) << "kB more at the peak";
+  ASSERT_EQ(served.post(picture()).get("error_code").get<int64_t>(), 0);
+
+  Served lowered(kModels + "/red_detector", {{"EDGE_MAX_BODY_BYTES", "1000"}});
+  ASSERT_TRUE(lowered.serving()) << lowered.process().out();
+  auto r = lowered.client().Post("/", picture(), "image/jpeg");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 413);
+}
+
+// A request line trickled a byte every few seconds held another client's GET
+// for 44.5 s and more.
+TEST_F(HostileClients, TricklingClientHoldsOthersAtMostItsDeadline) {
+  Served served(kModels + "/red_detector");
+  ASSERT_TRUE(served.serving()) << served.process().out();
+  RawClient slow(served.port());
+  std::atomic<bool> done{false};
+  std::thread trickle([&] {
+    const std::string line = "GET /api/info HTTP/1.1\r\nHost: x\r\n";
+    for (size_t i = 0; i < 60 && !done; ++i) {
+      if (!slow.send_text(line.substr(i % line.size(), 1))) break;
+      for (int k = 0; k < 10 && !done; ++k) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto start = std::chrono::steady_clock::now();
+  auto r = served.client().Get("/api/info");
+  const double waited = seconds_since(start);
+  done = true;
+  trickle.join();
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 200);
+  EXPECT_LT(waited, 15.0);
+}
+
+// 70000 was served on 4464 and 65536 on a port of the system's choice.
+TEST_F(HostileClients, PortsOutsideTheRangeAreRefused) {
+  for (const std::string port : {"70000", "65536"}) {
+    ServingProcess process({kModels + "/red_detector", "127.0.0.1", port});
+    EXPECT_EQ(process.wait_exit(), 2) << port;
+    EXPECT_NE(process.out().find("Failed to bind 127.0.0.1:" + port), std::string::npos) << process.out();
+  }
+  for (const char* name : {"EDGE_MAX_IMAGE_PIXELS", "EDGE_MAX_BODY_BYTES"}) {
+    ServingProcess process({kModels + "/red_detector", "127.0.0.1", std::to_string(free_port())}, {{name, "0"}});
+    EXPECT_EQ(process.wait_exit(), 3) << name;
+  }
+}
+
+// "%0A" in the path wrote a second, forged record; "%FF" in the threshold was
+// echoed into the reply as a byte that is no UTF-8.
+TEST_F(HostileClients, OneLogLinePerRequestAndUtf8Replies) {
+  Served served(kModels + "/red_detector");
+  ASSERT_TRUE(served.serving()) << served.process().out();
+  RawClient client(served.port());
+  client.send_text("GET /x%0A2024-01-01%2000:00:00,000%20INFO%20[Norvane]%20forged HTTP/1.1\r\n"
+                   "User-Agent: a\x01" "b\r\nConnection: close\r\n\r\n");
+  client.read_all();
+  EXPECT_TRUE(served.process().wait_output(
+      "\"GET /x\\x0A2024-01-01 00:00:00,000 INFO [Norvane] forged\" 404 \"a\\x01" "b\" \n"))
+      << served.process().out();
+  EXPECT_EQ(served.process().out().find("\n2024-01-01"), std::string::npos);
+
+  auto r = served.client().Post("/?threshold=%FF", picture(), "image/jpeg");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->body, "{\"error_code\":8000001,\"message\":\"Illegal parameter 'threshold': \xEF\xBF\xBD\"}");
 }
 
 }  // namespace

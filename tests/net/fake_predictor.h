@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -94,8 +95,10 @@ inline std::unique_ptr<norvane::EdgePredictor> make_fake(std::shared_ptr<FakeBeh
 class RunningServer {
  public:
   explicit RunningServer(const std::vector<std::shared_ptr<FakeBehaviour>>& fakes,
-                         const std::string& service_id = "svc-42") {
+                         const std::string& service_id = "svc-42",
+                         const std::function<void(norvane::HttpServer&)>& setup = nullptr) {
     _server.init("127.0.0.1", 0, service_id);
+    if (setup) setup(_server);
     for (const auto& fake : fakes) {
       auto predictor = make_fake(fake);
       _server.add_predictor(predictor);
@@ -115,6 +118,11 @@ class RunningServer {
       _thread.join();
     }
     return _result;
+  }
+  // True once start_service() has returned by itself within timeout_ms.
+  bool ended_within(int timeout_ms) {
+    for (int i = 0; i < timeout_ms && !_done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return _done;
   }
   int port() const { return _server.bound_port(); }
   httplib::Client client() const { return httplib::Client("127.0.0.1", port()); }

@@ -1,11 +1,14 @@
 // The service's routes, reply forms, access log and lifecycle, against fake
 // predictors on a loopback port of the system's choice.
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <limits>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -196,6 +199,51 @@ TEST_F(ServiceRoutes, AccessLogLines) {
   }
 }
 
+// A path with "%0A" wrote a second, forged record into the log.
+TEST_F(ServiceRoutes, AccessLogEscapesControlCharacters) {
+  LogCapture capture;
+  RunningServer server({fake_});
+  raw_exchange(server.port(), "GET /x%0A2024-01-01%20INFO%20forged%1B[2J HTTP/1.1\r\nUser-Agent: a\x01\x7F\tb\r\n\r\n");
+  EXPECT_TRUE(wait_for_record(capture, el::Level::Info,
+                              "[access_log] \"GET /x\\x0A2024-01-01 INFO forged\\x1B[2J\" 404 \"a\\x01\\x7F\\x09b\" "));
+}
+
+// A client that sends its request line or body a byte now and then held every
+// other client: the library's 5 s time-out is per read, not per request.
+TEST_F(ServiceRoutes, SlowClientsAreCutOffAtTheirDeadline) {
+  using std::chrono::milliseconds;
+  RunningServer server({fake_}, "svc-42",
+                       [](HttpServer& s) { s.set_deadlines({milliseconds(500), milliseconds(500), 1 << 20}); });
+  struct Case {
+    std::string head;  // sent at once
+    std::string trickled;  // then one byte every 50 ms, 4 s in all
+  };
+  for (const Case& c : {Case{"", "GET /api/info HTTP/1.1\r\nHost: x\r\nX-Pad: "},
+                        Case{"POST / HTTP/1.1\r\nContent-Length: 100000\r\n\r\n", std::string(80, 'x')}}) {
+    RawClient slow(server.port());
+    slow.send_text(c.head);
+    std::atomic<bool> done{false};
+    std::thread trickle([&] {
+      for (size_t i = 0; i < 80 && !done; ++i) {
+        if (!slow.send_text(c.trickled.substr(i % c.trickled.size(), 1))) break;
+        std::this_thread::sleep_for(milliseconds(50));
+      }
+    });
+    std::this_thread::sleep_for(milliseconds(100));  // the slow client is served first
+    const auto start = std::chrono::steady_clock::now();
+    auto r = server.client().Get("/api/info");
+    const double waited = seconds_since(start);
+    done = true;
+    trickle.join();
+    ASSERT_TRUE(r) << c.head;
+    EXPECT_EQ(r->status, 200);
+    EXPECT_LT(waited, 3.0) << c.head << "the other client waits for the slow one's deadline only";
+    const std::string cut = slow.read_all(2);
+    EXPECT_TRUE(cut.empty() || cut.rfind("HTTP/1.1 400", 0) == 0) << cut;
+  }
+  EXPECT_TRUE(fake_->seen().empty()) << "a body that never came whole is not inferred";
+}
+
 // Lifecycle: nothing of this needs a client.
 class ServiceLifecycle : public ::testing::Test {
  protected:
@@ -289,6 +337,56 @@ TEST_F(ServiceLifecycle, NegativePortFailsToStart) {
   LogCapture capture;
   EXPECT_EQ(serve_once_on(-5), NV_ERR_SERVICE);
   EXPECT_EQ(capture.count(el::Level::Error, "Failed to bind 127.0.0.1:-5"), 1);
+}
+
+// 70000 used to be served on 4464 and 65536 on a port of the system's choice.
+TEST_F(ServiceLifecycle, PortsOutsideTheRangeFailToBind) {
+  for (int port : {65536, 70000}) {
+    LogCapture capture;
+    EXPECT_EQ(serve_once_on(port), NV_ERR_SERVICE) << port;
+    EXPECT_EQ(capture.count(el::Level::Error, "Failed to bind 127.0.0.1:" + std::to_string(port)), 1);
+  }
+}
+
+// SIGTERM killed the program, and the counts of its last seconds with it.
+TEST_F(ServiceLifecycle, StopSignalsEndServingInOrder) {
+  for (int sig : {SIGTERM, SIGINT}) {
+    LogCapture capture;
+    RunningServer server({std::make_shared<FakeBehaviour>()});
+    struct sigaction action {};
+    sigaction(sig, nullptr, &action);
+    ASSERT_NE(action.sa_handler, SIG_DFL) << "while serving, the service handles signal " << sig;
+    raise(sig);
+    ASSERT_TRUE(server.ended_within(5000)) << sig;
+    EXPECT_EQ(server.stop(), NV_OK);
+    EXPECT_EQ(capture.count(el::Level::Info, "HTTP serving has shutdown"), 1);
+    sigaction(sig, nullptr, &action);
+    EXPECT_EQ(action.sa_handler, SIG_DFL) << "the default comes back when serving ends";
+  }
+  // A handler of the application's own is left alone.
+  signal(SIGTERM, SIG_IGN);
+  {
+    RunningServer server({std::make_shared<FakeBehaviour>()});
+    struct sigaction action {};
+    sigaction(SIGTERM, nullptr, &action);
+    EXPECT_EQ(action.sa_handler, SIG_IGN);
+    raise(SIGTERM);
+    EXPECT_FALSE(server.ended_within(300));
+  }
+  signal(SIGTERM, SIG_DFL);
+}
+
+TEST(ReplyText, InvalidUtf8IsReplacedValidIsKept) {
+  using norvane::detail::valid_utf8;
+  const std::string r = "\xEF\xBF\xBD";
+  for (const std::string ok : {"", "plain", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9D\x84\x9E", "\xF4\x8F\xBF\xBF"})
+    EXPECT_EQ(valid_utf8(ok), ok);
+  EXPECT_EQ(valid_utf8("\xFF"), r);
+  EXPECT_EQ(valid_utf8("a\xC0\xAF" "b"), "a" + r + r + "b");              // overlong '/'
+  EXPECT_EQ(valid_utf8("\xED\xA0\x80"), r + r + r);                    // a surrogate
+  EXPECT_EQ(valid_utf8("\xF4\x90\x80\x80"), r + r + r + r);           // above U+10FFFF
+  EXPECT_EQ(valid_utf8("x\xE2\x82"), "x" + r + r);                      // cut short
+  EXPECT_EQ(valid_utf8("\xC3\xA9\x80"), "\xC3\xA9" + r);              // stray continuation
 }
 
 TEST_F(ServiceLifecycle, DestroysInstancesInTheOrderAdded) {

@@ -1,0 +1,298 @@
+// Load on the served program from careless and hostile clients, over loopback
+// only: the real norvane_serving on models/red_detector, started here on a free
+// port with a scratch home, then 16 concurrent clients for a fixed time.
+//
+// The clients mix good JPEG and PNG pictures with bytes that are no picture,
+// pictures whose header claims 30000 x 30000 or 16000 x 16000 pixels, bodies
+// aborted after 60 %, bodies declared over the body cap, posts without a length
+// and one client that trickles a request line a byte a second. At the end the
+// program is stopped with SIGTERM and its usage cache read back.
+//
+// Prints: the share of good requests answered correctly (should be 100 %),
+// their median and p99 latency, the server's peak resident memory, and the
+// inferences counted in the usage cache against those answered (should match).
+//
+//   bench_load_serving [seconds] [path to norvane_serving]   (default 60, this build's)
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <httplib.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <picojson.h>
+
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int free_port() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(addr);
+  int port = -1;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+    port = ntohs(addr.sin_port);
+  close(fd);
+  return port;
+}
+
+// A loopback connection with a receive time-out; -1 when it cannot connect.
+int connect_to(int port, int timeout_s) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  timeval timeout{timeout_s, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool send_all(int fd, const std::string& data) {
+  size_t sent = 0;
+  while (sent < data.size()) {
+    const ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    sent += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::string read_until_close(int fd) {
+  std::string text;
+  char buf[4096];
+  ssize_t n;
+  while ((n = recv(fd, buf, sizeof(buf), 0)) > 0) text.append(buf, static_cast<size_t>(n));
+  return text;
+}
+
+std::string post_head(size_t length) {
+  return "POST / HTTP/1.1\r\nHost: load\r\nConnection: close\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n";
+}
+
+std::string encode(const cv::Mat& image, const std::string& ext) {
+  std::vector<uchar> bytes;
+  cv::imencode(ext, image, bytes);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+long status_kb(pid_t pid, const std::string& key) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind(key, 0) == 0) return std::stol(line.substr(key.size()));
+  return -1;
+}
+
+struct Pictures {
+  std::string jpeg, png, jpeg_bomb, png_bomb, noise;
+};
+
+Pictures make_pictures() {
+  Pictures p;
+  cv::Mat scene(480, 640, CV_8UC3, cv::Scalar(128, 128, 128));
+  cv::rectangle(scene, cv::Rect(160, 120, 320, 240), cv::Scalar(0, 0, 255), cv::FILLED);
+  p.jpeg = encode(scene, ".jpg");
+  p.png = encode(scene, ".png");
+  cv::Mat noise(64, 64, CV_8UC3);
+  cv::randu(noise, 0, 255);
+  p.jpeg_bomb = encode(noise, ".jpg");
+  p.jpeg_bomb.replace(p.jpeg_bomb.find("\xFF\xC0") + 5, 4, "\x75\x30\x75\x30");  // 30000 x 30000
+  p.png_bomb = encode(cv::Mat(16000, 16000, CV_8UC1, cv::Scalar(0)), ".png");
+  std::mt19937 rng(7);
+  p.noise.resize(20000);
+  for (auto& c : p.noise) c = static_cast<char>(rng());
+  return p;
+}
+
+struct Tally {
+  std::mutex mutex;
+  std::vector<double> good_ms;  // latency of good requests answered correctly
+  long good = 0, good_ok = 0, bad = 0, bad_as_expected = 0;
+  std::vector<std::string> surprises;
+};
+
+// One good picture: correct when the reply is 200 with error_code 0 and the
+// red rectangle found.
+void good_request(int port, const std::string& body, const char* type, Tally& tally) {
+  httplib::Client client("127.0.0.1", port);
+  client.set_connection_timeout(120);
+  client.set_read_timeout(120);
+  const auto start = Clock::now();
+  auto r = client.Post("/", body, type);
+  const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+  bool ok = false;
+  if (r && r->status == 200) {
+    picojson::value v;
+    if (picojson::parse(v, r->body).empty() && v.get("error_code").is<int64_t>() &&
+        v.get("error_code").get<int64_t>() == 0 && v.get("results").is<picojson::array>()) {
+      const auto& results = v.get("results").get<picojson::array>();
+      ok = !results.empty() && results[0].get("label").to_str() == "red";
+    }
+  }
+  std::lock_guard<std::mutex> lock(tally.mutex);
+  ++tally.good;
+  if (ok) {
+    ++tally.good_ok;
+    tally.good_ms.push_back(ms);
+  } else if (tally.surprises.size() < 5) {
+    tally.surprises.push_back(r ? std::to_string(r->status) + " " + r->body.substr(0, 120)
+                                : "no reply: " + httplib::to_string(r.error()));
+  }
+}
+
+// A bad request, with the reply it should get (a prefix), or "" when the
+// client gives up on its own.
+void bad_request(int port, const std::string& request, bool abort_early, const std::string& expect, Tally& tally) {
+  const int fd = connect_to(port, 60);
+  if (fd < 0) return;
+  send_all(fd, request);
+  std::string reply;
+  if (!abort_early) reply = read_until_close(fd);
+  close(fd);
+  const bool as_expected = abort_early || reply.find(expect) != std::string::npos;
+  std::lock_guard<std::mutex> lock(tally.mutex);
+  ++tally.bad;
+  if (as_expected) ++tally.bad_as_expected;
+}
+
+void trickler(int port, Clock::time_point until) {
+  const std::string line = "GET /api/info HTTP/1.1\r\nHost: load\r\n";
+  while (Clock::now() < until) {
+    const int fd = connect_to(port, 60);
+    if (fd < 0) return;
+    for (size_t i = 0; Clock::now() < until && send(fd, &line[i % line.size()], 1, MSG_NOSIGNAL) == 1; ++i)
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+    close(fd);
+  }
+}
+
+void client(int id, int port, Clock::time_point until, const Pictures& p, Tally& tally) {
+  std::mt19937 rng(static_cast<unsigned>(id) * 7919u + 1);
+  const std::string decode_failed = "\"error_code\":8000001";
+  while (Clock::now() < until) {
+    const unsigned pick = rng() % 100;
+    if (pick < 40) {
+      good_request(port, p.jpeg, "image/jpeg", tally);
+    } else if (pick < 70) {
+      good_request(port, p.png, "image/png", tally);
+    } else if (pick < 78) {
+      bad_request(port, post_head(p.noise.size()) + p.noise, false, decode_failed, tally);
+    } else if (pick < 82) {
+      const std::string& bomb = pick % 2 ? p.jpeg_bomb : p.png_bomb;
+      bad_request(port, post_head(bomb.size()) + bomb, false, "above the limit of", tally);
+    } else if (pick < 92) {
+      bad_request(port, post_head(p.jpeg.size()) + p.jpeg.substr(0, p.jpeg.size() * 6 / 10), true, "", tally);
+    } else if (pick < 96) {
+      bad_request(port, post_head(size_t(300) << 20), false, "HTTP/1.1 413 ", tally);
+    } else {
+      bad_request(port, "POST / HTTP/1.1\r\nHost: load\r\nConnection: close\r\n\r\n", false, decode_failed, tally);
+    }
+  }
+}
+
+double percentile(std::vector<double> values, double q) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return values[std::min(values.size() - 1, static_cast<size_t>(q * static_cast<double>(values.size())))];
+}
+
+long counted_inferences(const std::string& home) {
+  std::ifstream in(home + "/.orvath/norvane/vornax/statistics$cpp");
+  std::stringstream text;
+  text << in.rdbuf();
+  picojson::value root;
+  if (!picojson::parse(root, text.str()).empty()) return -1;
+  long total = 0;
+  for (const auto& model : root.get("data").get("modelInvoke").get<picojson::array>())
+    for (const auto& day : model.get("data").get<picojson::object>())
+      total += static_cast<long>(day.second.get<int64_t>());
+  return total;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
+  const std::string serving = argc > 2 ? argv[2] : std::string(NORVANE_BINARY_DIR) + "/serving/norvane_serving";
+  const std::string model = std::string(NORVANE_SOURCE_DIR) + "/models/red_detector";
+  const Pictures pictures = make_pictures();
+
+  norvane_test::TempDir home;
+  const int port = free_port();
+  const std::string usage = "http://127.0.0.1:" + std::to_string(free_port());
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setenv("HOME", home.path().c_str(), 1);
+    if (!freopen((home.path() + "/serving.log").c_str(), "w", stdout)) _exit(127);
+    execl(serving.c_str(), serving.c_str(), model.c_str(), "127.0.0.1", std::to_string(port).c_str(), "load",
+          usage.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  bool up = false;
+  for (int i = 0; i < 600 && !up; ++i) {
+    httplib::Client probe("127.0.0.1", port);
+    up = static_cast<bool>(probe.Get("/get/service_id"));
+    if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  if (!up) {
+    std::fprintf(stderr, "%s did not start serving\n", serving.c_str());
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return 1;
+  }
+
+  Tally tally;
+  const auto until = Clock::now() + std::chrono::seconds(seconds);
+  std::vector<std::thread> clients;
+  clients.emplace_back(trickler, port, until);
+  for (int id = 1; id < 16; ++id) clients.emplace_back(client, id, port, until, std::cref(pictures), std::ref(tally));
+  for (auto& t : clients) t.join();
+
+  const long peak_kb = status_kb(pid, "VmHWM:");
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  const long counted = counted_inferences(home.path());
+
+  std::printf("load: %d s, 16 clients (one trickling), loopback port %d\n", seconds, port);
+  std::printf("good requests answered correctly: %ld of %ld (%.2f %%)\n", tally.good_ok, tally.good,
+              tally.good ? 100.0 * static_cast<double>(tally.good_ok) / static_cast<double>(tally.good) : 0.0);
+  std::printf("good request latency: median %.1f ms, p99 %.1f ms\n", percentile(tally.good_ms, 0.5),
+              percentile(tally.good_ms, 0.99));
+  std::printf("bad requests answered as expected (or aborted): %ld of %ld\n", tally.bad_as_expected, tally.bad);
+  std::printf("server peak memory: %.1f MB\n", static_cast<double>(peak_kb) / 1024.0);
+  std::printf("inferences counted: %ld, answered: %ld\n", counted, tally.good_ok);
+  std::printf("server exit status after SIGTERM: %d\n", WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status));
+  for (const auto& s : tally.surprises) std::printf("  unexpected good reply: %s\n", s.c_str());
+  const bool sound = tally.good > 0 && tally.good_ok == tally.good && counted == tally.good_ok;
+  return sound ? 0 : 1;
+}

@@ -1,0 +1,118 @@
+// POST "/" of the HTTP service with a fuzzed body and "threshold" text, through
+// the library's request parsing and the service's real handler, with the caps in
+// force and real example models (classifier, detector, segmenter) behind it.
+//
+// Input: byte 0 picks the model; byte 1 % 17 is the length of the threshold
+// text that follows (16: no threshold parameter); the rest is the body.
+// Checked beyond the sanitizers: every reply is an HTTP reply, and a routed
+// reply's body is valid UTF-8 JSON.
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <httplib.h>
+#include <picojson.h>
+
+#include "norvane/edge_controller.h"
+#include "norvane/net/http_server.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+// A request read from memory; the reply collected in memory.
+class MemoryStream : public httplib::Stream {
+ public:
+  explicit MemoryStream(std::string request) : _in(std::move(request)) {}
+  bool is_readable() const override { return _pos < _in.size(); }
+  bool is_writable() const override { return true; }
+  ssize_t read(char* ptr, size_t size) override {
+    const size_t n = std::min(size, _in.size() - _pos);
+    _in.copy(ptr, n, _pos);
+    _pos += n;
+    return static_cast<ssize_t>(n);
+  }
+  ssize_t write(const char* ptr, size_t size) override {
+    out.append(ptr, size);
+    return static_cast<ssize_t>(size);
+  }
+  void get_remote_ip_and_port(std::string& ip, int& port) const override {
+    ip = "127.0.0.1";
+    port = 40000;
+  }
+  void get_local_ip_and_port(std::string& ip, int& port) const override {
+    ip = "127.0.0.1";
+    port = 24401;
+  }
+  socket_t socket() const override { return INVALID_SOCKET; }
+
+  std::string out;
+
+ private:
+  std::string _in;
+  size_t _pos = 0;
+};
+
+std::vector<std::unique_ptr<norvane::HttpServer>>* g_servers = nullptr;
+
+std::string percent_encoded(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const unsigned char c : text) {
+    out += '%';
+    out += kHex[c >> 4];
+    out += kHex[c & 15];
+  }
+  return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // Usage counts go to a scratch home; uploads to a loopback port nobody serves.
+  static norvane_test::HomeGuard home;
+  norvane::EdgeLogConfig quiet;
+  quiet.enable_debug = quiet.enable_info = quiet.enable_warning = false;
+  quiet.log_to_file = quiet.log_to_stdout = false;
+  norvane::global_controller()->set_log_config(quiet);
+  norvane::global_controller()->set_server_addr("http://127.0.0.1:9");
+
+  g_servers = new std::vector<std::unique_ptr<norvane::HttpServer>>();
+  for (const char* model : {"color_classifier", "red_detector", "instance_segmenter"}) {
+    auto server = std::make_unique<norvane::HttpServer>();
+    server->init("127.0.0.1", 0, "fuzz");
+    // Small caps keep each run quick; the rules are those of the defaults.
+    server->set_limits(1 << 20, 1 << 20);
+    norvane::TamrinFluidConfig config;
+    config.res_dir = std::string(NORVANE_SOURCE_DIR) + "/models/" + model;
+    auto predictor = norvane::global_controller()->CreateEdgePredictor(config);
+    if (predictor->init() != 0 || server->add_predictor(predictor) != 0) std::abort();
+    g_servers->push_back(std::move(server));
+  }
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 2) return 0;
+  norvane::HttpServer& server = *(*g_servers)[data[0] % g_servers->size()];
+  const size_t threshold_length = data[1] % 17;
+  if (size < 2 + (threshold_length % 16)) return 0;
+  const std::string threshold(reinterpret_cast<const char*>(data + 2), threshold_length % 16);
+  const size_t body_at = 2 + threshold.size();
+  const std::string body(reinterpret_cast<const char*>(data + body_at), size - body_at);
+
+  const std::string target = threshold_length == 16 ? "/" : "/?threshold=" + percent_encoded(threshold);
+  MemoryStream stream("POST " + target + " HTTP/1.1\r\nHost: fuzz\r\nContent-Length: " + std::to_string(body.size()) +
+                      "\r\n\r\n" + body);
+  server.serve_request(stream);
+
+  if (stream.out.rfind("HTTP/1.1 ", 0) != 0) std::abort();
+  if (stream.out.rfind("HTTP/1.1 200 ", 0) == 0) {
+    const std::string reply = stream.out.substr(stream.out.find("\r\n\r\n") + 4);
+    picojson::value parsed;
+    if (!norvane::detail::is_valid_utf8(reply) || !picojson::parse(parsed, reply).empty()) std::abort();
+  }
+  return 0;
+}
