@@ -28,22 +28,30 @@ bool is_numeric_address(const std::string& host) {
   return ::inet_pton(AF_INET, host.c_str(), buffer) == 1 || ::inet_pton(AF_INET6, host.c_str(), buffer) == 1;
 }
 
-// The first address of host as text, "" when it has none. Blocks as long as
-// the system resolver takes.
+// An address of host as text, "" when it has none: the first IPv4 one when there
+// is one (a name with both kinds, such as localhost, is mostly served on IPv4),
+// else the first. Blocks as long as the system resolver takes.
 std::string lookup(const std::string& host) {
   struct addrinfo hints = {};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   struct addrinfo* found = nullptr;
   if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return std::string();
+  const struct addrinfo* chosen = found;
+  for (const struct addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    if (a->ai_family == AF_INET) {
+      chosen = a;
+      break;
+    }
+  }
   char text[INET6_ADDRSTRLEN] = {};
   const void* addr = nullptr;
-  if (found->ai_family == AF_INET)
-    addr = &reinterpret_cast<const struct sockaddr_in*>(found->ai_addr)->sin_addr;
-  else if (found->ai_family == AF_INET6)
-    addr = &reinterpret_cast<const struct sockaddr_in6*>(found->ai_addr)->sin6_addr;
+  if (chosen->ai_family == AF_INET)
+    addr = &reinterpret_cast<const struct sockaddr_in*>(chosen->ai_addr)->sin_addr;
+  else if (chosen->ai_family == AF_INET6)
+    addr = &reinterpret_cast<const struct sockaddr_in6*>(chosen->ai_addr)->sin6_addr;
   std::string result;
-  if (addr != nullptr && ::inet_ntop(found->ai_family, addr, text, sizeof(text)) != nullptr) result = text;
+  if (addr != nullptr && ::inet_ntop(chosen->ai_family, addr, text, sizeof(text)) != nullptr) result = text;
   ::freeaddrinfo(found);
   return result;
 }
