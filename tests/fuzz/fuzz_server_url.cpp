@@ -24,7 +24,8 @@ void check(const std::string& text) {
   if (!u.query.empty() && u.query[0] != '?') std::abort();
   if (!u.path.empty() && u.path[0] != '/') std::abort();
   if (!u.protocol.empty() && text.compare(0, u.protocol.size() + 3, u.protocol + "://") != 0) std::abort();
-  if (u.port.find(':') != std::string::npos) std::abort();
+  // The port is what follows the host's ":" (so it may hold a second ":").
+  if (!u.port.empty() && text.find(u.host + ":" + u.port) == std::string::npos) std::abort();
 }
 
 }  // namespace
