@@ -66,8 +66,9 @@ class Stat {
 
  private:
   // What the detached timer jobs reach instead of the Stat itself: the owner is
-  // cleared under `mtx` when the Stat is destroyed, and a job holds `mtx` while it
-  // runs, so no job touches a destroyed Stat. Lock order: mtx -> _mtx -> aes_mutex.
+  // cleared under `mtx` by final_save, and a job holds `mtx` while it runs, so no
+  // job touches a closed or destroyed Stat.
+  // Lock order: mtx -> _mtx -> _write_mtx, and _mtx -> aes_mutex.
   struct JobGate {
     std::mutex mtx;
     Stat* owner = nullptr;
