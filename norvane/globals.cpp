@@ -12,8 +12,9 @@ INITIALIZE_EASYLOGGINGPP
 namespace {
 // An application's threads may still infer, and log, while the process exits:
 // one reference to the logger storage is never given up, so it is not destroyed
-// under them with the other static objects.
-const el::base::type::StoragePointer* const g_kept_log_storage =
+// under them with the other static objects. Kept in a variable the compiler must
+// emit, so the reference stays reachable (and is no leak to a leak checker).
+__attribute__((used)) const el::base::type::StoragePointer* const g_kept_log_storage =
     new el::base::type::StoragePointer(el::base::elStorage);
 }  // namespace
 
