@@ -21,25 +21,28 @@ constexpr const char* kLogFormat = "%datetime %level [%logger] %thread %msg";
 
 }  // namespace
 
-std::unique_ptr<EdgeControllerImpl> EdgeControllerImpl::_instance;
+EdgeControllerImpl* EdgeControllerImpl::_instance = nullptr;
 std::once_flag EdgeControllerImpl::_instance_once_flag;
 
 EdgeControllerImpl::EdgeControllerImpl() = default;
 
 EdgeControllerImpl::~EdgeControllerImpl() = default;
 
-void EdgeControllerImpl::_destroy_instance() { _instance.reset(); }
+void EdgeControllerImpl::_final_save() { _instance->_stat.final_save(); }
 
 EdgeControllerImpl* EdgeControllerImpl::global() {
   std::call_once(_instance_once_flag, []() {
-    _instance.reset(new EdgeControllerImpl());
+    // Never deleted: threads that still infer while the process exits reach it
+    // through pre_infer, so it must outlive every one of them. The exit handler
+    // only ends the statistics.
+    _instance = new EdgeControllerImpl();
     // Registered after the library's static objects (the logger storage among
     // them) were built, so it runs before they are destroyed: the final save and
     // a running upload still find the logger alive.
-    std::atexit(&EdgeControllerImpl::_destroy_instance);
+    std::atexit(&EdgeControllerImpl::_final_save);
     _instance->init();
   });
-  return _instance.get();
+  return _instance;
 }
 
 EdgeController* global_controller() { return EdgeControllerImpl::global(); }
@@ -81,15 +84,15 @@ int EdgeControllerImpl::set_bundle_id(const std::string& bundle_id) {
 }
 
 int EdgeControllerImpl::set_server_addr(const std::string& addr) {
-  g_URL_SERVER_HOST = addr;
-  NV_LOG(WARNING) << "Server addr was set to " << g_URL_SERVER_HOST;
+  set_url_server_host(addr);
+  NV_LOG(WARNING) << "Server addr was set to " << addr;
   return 0;
 }
 
 int EdgeControllerImpl::set_config(const std::string& key, const std::string& value) {
   NV_LOG(WARNING) << "Set config: " << key << ", " << value;
   if (key == "STAT_UPLOAD_TIME_INTERVAL") {
-    g_STAT_UPLOAD_TIME_INTERVAL = std::stoi(value);  // seconds; read when the statistics start
+    set_stat_upload_time_interval(std::stoi(value));  // seconds; read when the statistics start
   } else if (key == "EDGE_HOME") {
     Utils::set_sdk_local_folder_home(value);
   } else if (key == "SERVER_ADDR") {

@@ -9,8 +9,9 @@
 
 namespace norvane {
 
-// The only EdgeController: one per process, created on first use, destroyed at
-// process exit (which stops the usage timers and saves the statistics).
+// The only EdgeController: one per process, created on first use and alive until
+// the process ends; at exit the usage statistics are stopped and saved one last
+// time, after which counting does nothing.
 class EdgeControllerImpl : public EdgeController {
  public:
   // Creates and initialises the singleton on the first call; never null.
@@ -33,12 +34,12 @@ class EdgeControllerImpl : public EdgeController {
 
  private:
   EdgeControllerImpl();
-  static void _destroy_instance();
+  static void _final_save();
 
   std::string _bundle_id = "linux";
   Stat _stat;  // declared last: destroyed first
 
-  static std::unique_ptr<EdgeControllerImpl> _instance;
+  static EdgeControllerImpl* _instance;  // owned for the process's life, never deleted
   static std::once_flag _instance_once_flag;
 };
 

@@ -9,6 +9,15 @@
 INITIALIZE_EASYLOGGINGPP
 #pragma GCC visibility pop
 
+namespace {
+// An application's threads may still infer, and log, while the process exits:
+// one reference to the logger storage is never given up, so it is not destroyed
+// under them with the other static objects. Kept in a variable the compiler must
+// emit, so the reference stays reachable (and is no leak to a leak checker).
+__attribute__((used)) const el::base::type::StoragePointer* const g_kept_log_storage =
+    new el::base::type::StoragePointer(el::base::elStorage);
+}  // namespace
+
 namespace norvane {
 
 // Loopback by default: nothing leaves a device unless its operator names a server.
@@ -20,5 +29,29 @@ int g_STAT_UPLOAD_TIME_INTERVAL = 3600;
 int g_STAT_SAVE_TIME_INTERVAL = 10;
 
 std::mutex Global::aes_mutex;
+
+namespace {
+std::mutex g_settings_mutex;
+}  // namespace
+
+std::string url_server_host() {
+  std::lock_guard<std::mutex> lock(g_settings_mutex);
+  return g_URL_SERVER_HOST;
+}
+
+void set_url_server_host(const std::string& addr) {
+  std::lock_guard<std::mutex> lock(g_settings_mutex);
+  g_URL_SERVER_HOST = addr;
+}
+
+int stat_upload_time_interval() {
+  std::lock_guard<std::mutex> lock(g_settings_mutex);
+  return g_STAT_UPLOAD_TIME_INTERVAL;
+}
+
+void set_stat_upload_time_interval(int seconds) {
+  std::lock_guard<std::mutex> lock(g_settings_mutex);
+  g_STAT_UPLOAD_TIME_INTERVAL = seconds;
+}
 
 }  // namespace norvane

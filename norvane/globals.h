@@ -12,4 +12,12 @@ extern const std::string g_FILENAME_STAT;
 extern int g_STAT_UPLOAD_TIME_INTERVAL;  // seconds
 extern int g_STAT_SAVE_TIME_INTERVAL;    // seconds
 
+// g_URL_SERVER_HOST and g_STAT_UPLOAD_TIME_INTERVAL are written by the controller's
+// setters on application threads while the statistics timers read them: once the
+// controller runs, every access goes through these, which hold one lock.
+std::string url_server_host();
+void set_url_server_host(const std::string& addr);
+int stat_upload_time_interval();
+void set_stat_upload_time_interval(int seconds);
+
 }  // namespace norvane

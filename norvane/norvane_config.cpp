@@ -8,7 +8,9 @@
 // turns every one of them into NV_ERR_MODEL_CONFIG.
 
 #include <cctype>
+#include <cfloat>
 #include <climits>
+#include <cmath>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -41,6 +43,15 @@ int truncate_to_int(const picojson::value& v, const char* key) {
   if (!(d > static_cast<double>(INT_MIN) - 1.0 && d < static_cast<double>(INT_MAX) + 1.0))
     throw std::runtime_error(std::string("\"") + key + "\" out of range");
   return static_cast<int>(d);
+}
+
+// A number narrowed to float; values beyond float are refused like a value of the
+// wrong type (the narrowing would be undefined).
+float to_float(const picojson::value& v, const char* key) {
+  const double d = v.get<double>();
+  if (!(std::fabs(d) <= static_cast<double>(FLT_MAX)))
+    throw std::runtime_error(std::string("\"") + key + "\" out of range");
+  return static_cast<float>(d);
 }
 
 }  // namespace
@@ -79,7 +90,7 @@ int EdgePredictorImpl::init() {
     if (root.contains("soc")) _model_config.soc = root.get("soc").get<std::string>();
     if (root.contains("nType")) _model_config.nType = root.get("nType").get<int64_t>();
     if (root.contains("thresholdRec")) {
-      _model_config.thresholdRec = static_cast<float>(root.get("thresholdRec").get<double>());
+      _model_config.thresholdRec = to_float(root.get("thresholdRec"), "thresholdRec");
       NV_LOG(DEBUG) << "The recommended threshold is " << _model_config.thresholdRec;
     }
 
@@ -113,7 +124,7 @@ bool EdgePredictorImpl::read_preprocess_config(const std::string& path) {
   // Each key takes effect as soon as it is read, so a fault further down leaves
   // the earlier keys applied.
   const picojson::array& mean = min_array(root.get("img_mean"), 3, "img_mean");
-  for (int i = 0; i < 3; ++i) _mean[i] = static_cast<float>(mean[i].get<double>());
+  for (int i = 0; i < 3; ++i) _mean[i] = to_float(mean[i], "img_mean");
 
   if (root.contains("resize")) {
     const picojson::array& resize = min_array(root.get("resize"), 2, "resize");
@@ -123,11 +134,11 @@ bool EdgePredictorImpl::read_preprocess_config(const std::string& path) {
 
   const picojson::value& scale = root.get("scale");
   if (scale.is<double>()) {
-    const float s = static_cast<float>(scale.get<double>());
+    const float s = to_float(scale, "scale");
     for (float& entry : _scale) entry = s;
   } else {
     const picojson::array& scales = min_array(scale, 3, "scale");
-    for (int i = 0; i < 3; ++i) _scale[i] = static_cast<float>(scales[i].get<double>());
+    for (int i = 0; i < 3; ++i) _scale[i] = to_float(scales[i], "scale");
   }
 
   if (root.contains("max_size")) _max_size = static_cast<int>(root.get("max_size").get<int64_t>());

@@ -1,13 +1,86 @@
 #include "norvane/net/http_client2.h"
 
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <condition_variable>
 #include <exception>
+#include <mutex>
+#include <thread>
 
 #include "norvane/error_codes.h"
 #include "norvane/log.h"
 #include "norvane/utils.h"
 
 namespace norvane {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often the watchdog repeats its stop once the deadline has passed, in case
+// the first came while the connection was not yet the library's to shut down.
+constexpr auto kStopRepeat = std::chrono::milliseconds(50);
+
+bool is_numeric_address(const std::string& host) {
+  unsigned char buffer[sizeof(struct in6_addr)];
+  return ::inet_pton(AF_INET, host.c_str(), buffer) == 1 || ::inet_pton(AF_INET6, host.c_str(), buffer) == 1;
+}
+
+// An address of host as text, "" when it has none: the first IPv4 one when there
+// is one (a name with both kinds, such as localhost, is mostly served on IPv4),
+// else the first. Blocks as long as the system resolver takes.
+std::string lookup(const std::string& host) {
+  struct addrinfo hints = {};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo* found = nullptr;
+  if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return std::string();
+  const struct addrinfo* chosen = found;
+  for (const struct addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    if (a->ai_family == AF_INET) {
+      chosen = a;
+      break;
+    }
+  }
+  char text[INET6_ADDRSTRLEN] = {};
+  const void* addr = nullptr;
+  if (chosen->ai_family == AF_INET)
+    addr = &reinterpret_cast<const struct sockaddr_in*>(chosen->ai_addr)->sin_addr;
+  else if (chosen->ai_family == AF_INET6)
+    addr = &reinterpret_cast<const struct sockaddr_in6*>(chosen->ai_addr)->sin6_addr;
+  std::string result;
+  if (addr != nullptr && ::inet_ntop(chosen->ai_family, addr, text, sizeof(text)) != nullptr) result = text;
+  ::freeaddrinfo(found);
+  return result;
+}
+
+// The address of host, or "" when it cannot be had before the deadline. The
+// lookup runs on a detached thread that shares only this record, so a resolver
+// that hangs is left behind instead of holding up the caller.
+std::string resolve_before(const std::string& host, Clock::time_point deadline) {
+  if (is_numeric_address(host)) return host;
+  struct Lookup {
+    std::mutex mtx;
+    std::condition_variable cv;
+    bool done = false;
+    std::string address;
+  };
+  auto shared = std::make_shared<Lookup>();
+  std::thread([shared, host]() {
+    std::string address = lookup(host);
+    std::lock_guard<std::mutex> lock(shared->mtx);
+    shared->address = std::move(address);
+    shared->done = true;
+    shared->cv.notify_all();
+  }).detach();
+  std::unique_lock<std::mutex> lock(shared->mtx);
+  if (!shared->cv.wait_until(lock, deadline, [&]() { return shared->done; })) return std::string();
+  return shared->address;
+}
+
+}  // namespace
 
 Uri Uri::parse(const std::string& url) {
   Uri u;
@@ -48,6 +121,7 @@ HttpClient2::HttpClient2(const std::string& url, const std::string& path) : _pat
   // std::stoi: leading blanks, a sign, digits up to the first other character.
   int port = u.port.empty() ? 80 : std::stoi(u.port);
   _client = std::make_unique<httplib::Client>(u.host, port, "", "");
+  _host = u.host;
 
   try {
     std::string proxy = utils::env("HTTP_PROXY", "");
@@ -57,6 +131,8 @@ HttpClient2::HttpClient2(const std::string& url, const std::string& path) : _pat
       NV_LOG(INFO) << "Proxy was set to " << pu.host << ":" << pu.port;
       int proxy_port = std::stoi(pu.port);
       _client->set_proxy(pu.host, proxy_port);
+      _proxy_host = pu.host;
+      _proxy_port = proxy_port;
     }
   } catch (const std::exception& e) {
     NV_LOG(ERROR) << "Failed to set proxy: " << e.what();
@@ -80,8 +156,32 @@ int HttpClient2::set_post_data(const std::string& data) {
   return NV_OK;
 }
 
+bool HttpClient2::_resolve_before(Clock::time_point deadline) {
+  if (!_proxy_host.empty()) {
+    const std::string address = resolve_before(_proxy_host, deadline);
+    if (address.empty()) return false;
+    _client->set_proxy(address, _proxy_port);
+    return true;
+  }
+  const std::string address = resolve_before(_host, deadline);
+  if (address.empty()) return false;
+  _client->set_hostname_addr_map({{_host, address}});
+  return true;
+}
+
 int HttpClient2::perform(std::string& response, int timeout_sec) {
-  _client->set_connection_timeout(timeout_sec);
+  // The library's time-outs bound each connect, read and write, not the whole
+  // exchange: a peer sending a byte now and then would hold it for ever. So the
+  // exchange gets one deadline, which a watchdog enforces by shutting the
+  // connection down.
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(std::max(timeout_sec, 0));
+  if (!_resolve_before(deadline)) {
+    NV_LOG(ERROR) << "Http perform failed: " << "null respond";
+    return NV_ERR_HTTP;
+  }
+  const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+  const auto left_us = std::max<int64_t>(left.count(), 1);
+  _client->set_connection_timeout(static_cast<time_t>(left_us / 1000000), static_cast<time_t>(left_us % 1000000));
   _client->set_read_timeout(timeout_sec);
   _client->set_write_timeout(timeout_sec);
 
@@ -92,9 +192,28 @@ int HttpClient2::perform(std::string& response, int timeout_sec) {
   req.headers.emplace("Content-Type", _content_type);
   req.body = _body;
 
+  std::mutex watch_mtx;
+  std::condition_variable watch_cv;
+  bool finished = false;
+  std::thread watchdog([&]() {
+    std::unique_lock<std::mutex> lock(watch_mtx);
+    if (watch_cv.wait_until(lock, deadline, [&]() { return finished; })) return;
+    while (!finished) {
+      _client->stop();
+      watch_cv.wait_for(lock, kStopRepeat, [&]() { return finished; });
+    }
+  });
+
   httplib::Response res;
   httplib::Error error = httplib::Error::Success;
   bool sent = _client->send(req, res, error);
+  {
+    std::lock_guard<std::mutex> lock(watch_mtx);
+    finished = true;
+  }
+  watch_cv.notify_all();
+  watchdog.join();
+
   if (sent && res.status == 200) {
     response = res.body;
     return NV_OK;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -35,15 +36,24 @@ class HttpClient2 {
   // Body = Base64 of AES-128-ECB zero-padded encipherment of data under the 16-byte key.
   int set_post_data_aes_b64(const std::string& data, const std::string& key);
   int set_post_data(const std::string& data);
-  // 0 with response = the reply body on status 200; NV_ERR_HTTP otherwise.
+  // 0 with response = the reply body on status 200; NV_ERR_HTTP otherwise. The
+  // whole exchange (name resolution, connect, send, receive) ends within
+  // timeout_sec seconds, however slowly the other side answers.
   int perform(std::string& response, int timeout_sec);
 
  private:
+  // Resolves the host that the connection goes to (the proxy's when one is set)
+  // and hands the library its address, so no lookup happens without a bound.
+  bool _resolve_before(std::chrono::steady_clock::time_point deadline);
+
   std::unique_ptr<httplib::Client> _client;
   httplib::Headers _headers;
   std::string _path;
   std::string _body;
   std::string _content_type;
+  std::string _host;        // the URL's host
+  std::string _proxy_host;  // empty without a proxy
+  int _proxy_port = 0;
 };
 
 }  // namespace norvane

@@ -56,15 +56,23 @@ picojson::object counts_to_json(const Stat::StrIntMap& counts) {
 
 Stat::Stat() : _gate(std::make_shared<JobGate>()) { _gate->owner = this; }
 
-Stat::~Stat() {
+Stat::~Stat() { final_save(); }
+
+void Stat::final_save() {
+  if (_closing.exchange(true)) return;
   _timers.stop_all();
   {
     // Waits for a job under way; afterwards no job reaches this object.
     std::lock_guard<std::mutex> gate_lock(_gate->mtx);
     _gate->owner = nullptr;
   }
-  // Inference threads may still try the lock; holding it keeps the maps steady.
-  save_stat_data(true);
+  Snapshot last;
+  {
+    std::lock_guard<std::mutex> lock(_mtx);
+    _closed = true;
+    last = _snapshot();
+  }
+  _write(last);
 }
 
 template <typename Job>
@@ -85,13 +93,15 @@ int Stat::init() {
   auto upload = [gate]() { _run_job(gate, [](Stat& s) { s.upload_stat_data(); }); };
   auto save = [gate]() { _run_job(gate, [](Stat& s) { s.save_stat_data(true); }); };
   _timers.call_after(upload, kFirstUploadDelayMs);
-  _timers.call_every(upload, period_ms(g_STAT_UPLOAD_TIME_INTERVAL));
+  _timers.call_every(upload, period_ms(stat_upload_time_interval()));
   _timers.call_every(save, period_ms(g_STAT_SAVE_TIME_INTERVAL));
   return 0;
 }
 
 int Stat::do_sdk_launch() {
-  bump(_sdk_launch[today()]);
+  const std::string date = today();
+  std::lock_guard<std::mutex> lock(_mtx);
+  if (!_closed) bump(_sdk_launch[date]);
   return 0;
 }
 
@@ -106,10 +116,11 @@ int Stat::do_model_invoke(int64_t model_id, int64_t release_id) {
   std::string date = today();
   std::unique_lock<std::mutex> lock(_mtx, std::try_to_lock);
   if (!lock.owns_lock()) {
-    NV_LOG(DEBUG) << "Failed to get mtx";
+    // Once the exit-time save has begun the logger may soon be gone.
+    if (!_closing.load()) NV_LOG(DEBUG) << "Failed to get mtx";
     return 0;
   }
-  bump(_model_invoke[mrid][date]);
+  if (!_closed) bump(_model_invoke[mrid][date]);
   return 0;
 }
 
@@ -206,30 +217,59 @@ int Stat::load_stat_data() {
   return 0;
 }
 
+Stat::Snapshot Stat::_snapshot() {
+  Snapshot snapshot;
+  snapshot.serial = ++_snapshot_serial;
+  snapshot.text = stat_data_to_json();
+  return snapshot;
+}
+
+int Stat::_write(const Snapshot& snapshot) {
+  std::lock_guard<std::mutex> lock(_write_mtx);
+  // A later copy already on disk holds everything this one does.
+  if (snapshot.serial <= _written_serial) return 0;
+  const std::string path = get_local_stat_path();
+  if (utils::replace_file(path, snapshot.text) != 0) {
+    NV_LOG(ERROR) << "Failed to save stat data to " << path;
+    return -1;
+  }
+  _written_serial = snapshot.serial;
+  return 0;
+}
+
 int Stat::save_stat_data(bool lock) {
   std::unique_lock<std::mutex> guard(_mtx, std::defer_lock);
   if (lock) guard.lock();
-  return utils::replace_file(get_local_stat_path(), stat_data_to_json());
+  const Snapshot snapshot = _snapshot();
+  if (lock) guard.unlock();
+  return _write(snapshot);
 }
 
 int Stat::upload_stat_data() {
-  std::lock_guard<std::mutex> lock(_mtx);
-  std::string body = stat_data_to_json();
-  const std::string server = g_URL_SERVER_HOST;
+  Snapshot cleared;
   int rc = NV_ERR_HTTP;
-  try {
-    HttpClient2 client(server, g_URI_USAGE);
-    client.set_post_data_aes_b64(body, keys::upload_key());
-    std::string response;
-    rc = client.perform(response, kUploadTimeoutSec);
-  } catch (const std::exception& e) {
-    // A port that is not a number; the counts wait for a usable address.
-    NV_LOG(ERROR) << "Http perform failed: invalid server address \"" << server << "\": " << e.what();
+  {
+    std::lock_guard<std::mutex> lock(_mtx);
+    if (_closed) return 0;
+    std::string body = stat_data_to_json();
+    const std::string server = url_server_host();
+    try {
+      HttpClient2 client(server, g_URI_USAGE);
+      client.set_post_data_aes_b64(body, keys::upload_key());
+      std::string response;
+      rc = client.perform(response, kUploadTimeoutSec);
+    } catch (const std::exception& e) {
+      // A port that is not a number; the counts wait for a usable address.
+      NV_LOG(ERROR) << "Http perform failed: invalid server address \"" << server << "\": " << e.what();
+    }
+    if (rc == NV_OK) {
+      _sdk_launch.clear();
+      _model_invoke.clear();
+      cleared = _snapshot();
+    }
   }
   if (rc == NV_OK) {
-    _sdk_launch.clear();
-    _model_invoke.clear();
-    save_stat_data(false);
+    _write(cleared);
     NV_LOG(DEBUG) << "Stat done(0)";
   } else {
     NV_LOG(DEBUG) << "Stat done(-1)";

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -21,7 +22,7 @@ class Stat {
   using ModelInvokeMap = std::unordered_map<int64_t, StrIntMap>;  // mrid -> per-date counts
 
   Stat();
-  // Stops the timers, waits for a job that is under way, then saves one last time.
+  // final_save(), unless it already ran.
   ~Stat();
   Stat(const Stat&) = delete;
   Stat& operator=(const Stat&) = delete;
@@ -29,10 +30,11 @@ class Stat {
   // Loads the cache file and starts the upload (5 s, then every upload period)
   // and save (every g_STAT_SAVE_TIME_INTERVAL s) timers.
   int init();
-  // Counts one launch for today. Unlocked: runs once, before the first timer job.
+  // Counts one launch for today, under the statistics lock (the timers run by then).
   int do_sdk_launch();
   // Counts one inference of the predictor's model for today. Never waits: when the
-  // statistics lock is busy (upload or save) the call is not counted.
+  // statistics lock is busy (an upload, or a save taking its copy) the call is not
+  // counted. After final_save() it does nothing.
   int do_model_invoke(EdgePredictorImpl& predictor);
   int do_model_invoke(int64_t model_id, int64_t release_id);
 
@@ -49,14 +51,24 @@ class Stat {
   std::string get_local_stat_path();
   int load_stat_data();
   // Replaces the cache file whole (temporary file renamed over it); 0 or -1.
+  // The counts are copied under the statistics lock (taken when lock is true,
+  // else held by the caller); the file is written after it is released (when
+  // lock is true), so inferences are counted meanwhile. A save never overwrites
+  // the copy of a later one.
   int save_stat_data(bool lock);
   // One upload; counts are cleared and saved only when the server accepts them.
+  // The whole exchange ends within its 3 s time-out; the lock is held no longer.
   int upload_stat_data();
+  // Stops the timers, waits for a job under way (an upload ends within its
+  // time-out), saves everything counted so far, and turns later counting into a
+  // no-op. Runs at process exit while other threads may still infer.
+  void final_save();
 
  private:
   // What the detached timer jobs reach instead of the Stat itself: the owner is
-  // cleared under `mtx` when the Stat is destroyed, and a job holds `mtx` while it
-  // runs, so no job touches a destroyed Stat. Lock order: mtx -> _mtx -> aes_mutex.
+  // cleared under `mtx` by final_save, and a job holds `mtx` while it runs, so no
+  // job touches a closed or destroyed Stat.
+  // Lock order: mtx -> _mtx -> _write_mtx, and _mtx -> aes_mutex.
   struct JobGate {
     std::mutex mtx;
     Stat* owner = nullptr;
@@ -64,9 +76,21 @@ class Stat {
   template <typename Job>
   static void _run_job(const std::shared_ptr<JobGate>& gate, Job job);
 
+  struct Snapshot {
+    uint64_t serial = 0;  // order in which the copies were taken
+    std::string text;
+  };
+  Snapshot _snapshot();  // needs _mtx
+  int _write(const Snapshot& snapshot);
+
   StrIntMap _sdk_launch;
   ModelInvokeMap _model_invoke;
-  std::mutex _mtx;  // statistics lock: whole uploads and periodic saves
+  std::mutex _mtx;  // statistics lock: whole uploads and the copy of each save
+  bool _closed = false;  // under _mtx: final_save ran
+  std::atomic<bool> _closing{false};  // final_save started: a missed count is not logged
+  uint64_t _snapshot_serial = 0;  // under _mtx
+  std::mutex _write_mtx;  // one cache write at a time
+  uint64_t _written_serial = 0;  // under _write_mtx
   std::shared_ptr<JobGate> _gate;
   Timers _timers;
 };

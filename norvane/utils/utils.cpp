@@ -1,5 +1,6 @@
 #include "norvane/utils.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <memory>
 #include <mutex>
 
@@ -27,6 +27,8 @@ constexpr size_t kMkdirBuffer = 256;
 // strftime output buffer of get_time: at most 63 characters.
 constexpr size_t kTimeBuffer = 64;
 constexpr int64_t kNsPerMs = 1000000;
+// Bytes read_file_binary asks for per read call.
+constexpr size_t kReadChunk = 65536;
 
 }  // namespace
 
@@ -37,9 +39,27 @@ std::string read_file_binary(const std::string& path) {
 }
 
 int read_file_binary(const std::string& path, std::string& out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in.is_open()) return -1;
-  std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // Plain reads rather than a stream: a path that opens but cannot be read (a
+  // directory, an I/O error) must come back as -1, and the stream throws then.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  std::string data;
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+    data.reserve(static_cast<size_t>(st.st_size));
+  char buffer[kReadChunk];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof(buffer));
+    if (n > 0) {
+      data.append(buffer, static_cast<size_t>(n));
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      ::close(fd);
+      return -1;
+    }
+  }
+  ::close(fd);
   out.swap(data);
   return 0;
 }
@@ -54,11 +74,17 @@ int write_file_binary(const std::string& path, const std::string& data) {
 }
 
 std::vector<std::string> read_file_lines(const std::string& path) {
+  // Text and binary mode are the same here; splitting as getline would.
   std::vector<std::string> lines;
-  std::ifstream in(path);
-  if (!in.is_open()) return lines;
-  std::string line;
-  while (std::getline(in, line)) lines.push_back(line);
+  std::string text;
+  if (read_file_binary(path, text) != 0) return lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
   return lines;
 }
 

@@ -1,16 +1,25 @@
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "norvane/edge_controller.h"
 #include "norvane/edge_controller_impl.h"
+#include "norvane/edge_predictor_impl.h"
 #include "norvane/globals.h"
 #include "norvane/log.h"
 #include "norvane/utils.h"
+#include "stat/usage_server.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 #include "support/test_home.h"
@@ -119,43 +128,43 @@ TEST_F(Controller, EmptyBundleIdIsReportedAndStored) {
 }
 
 TEST_F(Controller, UnknownConfigKeyIsOnlyLogged) {
-  const int interval = norvane::g_STAT_UPLOAD_TIME_INTERVAL;
-  const std::string server = norvane::g_URL_SERVER_HOST;
+  const int interval = norvane::stat_upload_time_interval();
+  const std::string server = norvane::url_server_host();
   norvane_test::LogCapture cap;
   EXPECT_EQ(controller()->set_config("stat_upload_time_interval", "5"), 0);  // keys are case-sensitive
   ASSERT_EQ(cap.records().size(), 1u);
   EXPECT_EQ(cap.records()[0].level, el::Level::Warning);
   EXPECT_EQ(cap.records()[0].message, "Set config: stat_upload_time_interval, 5");
-  EXPECT_EQ(norvane::g_STAT_UPLOAD_TIME_INTERVAL, interval);
-  EXPECT_EQ(norvane::g_URL_SERVER_HOST, server);
+  EXPECT_EQ(norvane::stat_upload_time_interval(), interval);
+  EXPECT_EQ(norvane::url_server_host(), server);
 }
 
 TEST_F(Controller, UploadIntervalIsParsedAndBadValuesReachTheCaller) {
-  const int before = norvane::g_STAT_UPLOAD_TIME_INTERVAL;
+  const int before = norvane::stat_upload_time_interval();
   EXPECT_EQ(controller()->set_config("STAT_UPLOAD_TIME_INTERVAL", "60"), 0);
-  EXPECT_EQ(norvane::g_STAT_UPLOAD_TIME_INTERVAL, 60);
+  EXPECT_EQ(norvane::stat_upload_time_interval(), 60);
 
   norvane_test::LogCapture cap;
   EXPECT_THROW(controller()->set_config("STAT_UPLOAD_TIME_INTERVAL", ""), std::invalid_argument);
   EXPECT_THROW(controller()->set_config("STAT_UPLOAD_TIME_INTERVAL", "hourly"), std::invalid_argument);
   EXPECT_THROW(controller()->set_config("STAT_UPLOAD_TIME_INTERVAL", "99999999999"), std::out_of_range);
-  EXPECT_EQ(norvane::g_STAT_UPLOAD_TIME_INTERVAL, 60);
+  EXPECT_EQ(norvane::stat_upload_time_interval(), 60);
   EXPECT_EQ(cap.count(el::Level::Warning, "Set config: STAT_UPLOAD_TIME_INTERVAL, hourly"), 1);
-  norvane::g_STAT_UPLOAD_TIME_INTERVAL = before;
+  norvane::set_stat_upload_time_interval(before);
 }
 
 TEST_F(Controller, ServerAddressMayBeSetEmpty) {
-  const std::string before = norvane::g_URL_SERVER_HOST;
+  const std::string before = norvane::url_server_host();
   norvane_test::LogCapture cap;
   EXPECT_EQ(controller()->set_config("SERVER_ADDR", ""), 0);
-  EXPECT_EQ(norvane::g_URL_SERVER_HOST, "");
+  EXPECT_EQ(norvane::url_server_host(), "");
   ASSERT_EQ(cap.records().size(), 2u);
   EXPECT_EQ(cap.records()[1].level, el::Level::Warning);
   EXPECT_EQ(cap.records()[1].message, "Server addr was set to ");
 
   EXPECT_EQ(controller()->set_server_addr("http://127.0.0.1:9"), 0);
-  EXPECT_EQ(norvane::g_URL_SERVER_HOST, "http://127.0.0.1:9");
-  norvane::g_URL_SERVER_HOST = before;
+  EXPECT_EQ(norvane::url_server_host(), "http://127.0.0.1:9");
+  norvane::set_url_server_host(before);
 }
 
 TEST_F(Controller, EdgeHomeMovesTheLocalFolder) {
@@ -165,4 +174,94 @@ TEST_F(Controller, EdgeHomeMovesTheLocalFolder) {
   EXPECT_TRUE(norvane::utils::folder_exists(other.path() + "/" + norvane::g_SDK_LOCAL_FOLDER));
   controller()->set_config("EDGE_HOME", "");  // back to HOME
   EXPECT_EQ(norvane::Utils::get_sdk_local_folder(), g_home + "/" + norvane::g_SDK_LOCAL_FOLDER);
+}
+
+// Regression: set_server_addr and set_config("SERVER_ADDR") assigned the address
+// while a timer thread copied it for an upload (heap-use-after-free under
+// AddressSanitizer). The sanitizer builds check this case.
+TEST_F(Controller, AddressSettersMayRaceAnUpload) {
+  const std::string before = norvane::url_server_host();
+  norvane::EdgeLogConfig quiet;
+  quiet.enable_warning = false;
+  controller()->set_log_config(quiet);
+  const std::string closed = "http://127.0.0.1:" + std::to_string(norvane_test::closed_loopback_port());
+  std::atomic<bool> setting{true};
+  std::thread uploads([&]() {
+    while (setting) controller()->stat().upload_stat_data();
+  });
+  for (int i = 0; i < 300; ++i) {
+    // Long enough that a torn copy would read freed heap memory.
+    const std::string addr = closed + "/" + std::string(static_cast<size_t>(40 + i % 7), 'p');
+    if (i % 2 == 0) controller()->set_server_addr(addr);
+    else controller()->set_config("SERVER_ADDR", addr);
+  }
+  setting = false;
+  uploads.join();
+  EXPECT_EQ(norvane::url_server_host().substr(0, closed.size()), closed);
+  norvane::set_url_server_host(before);
+}
+
+namespace {
+
+// Counts through the controller on every call, as an engine does in pre_infer,
+// with a fixed classification output instead of a network.
+class CountingPredictor : public norvane::EdgePredictorImpl {
+ public:
+  using EdgePredictorImpl::EdgePredictorImpl;
+  using EdgePredictorImpl::infer;
+  int infer(cv::Mat& /*image*/, std::vector<float>& output) override {
+    output = {0.9f, 0.1f};
+    return 0;
+  }
+};
+
+constexpr const char* kExitHomeVariable = "NORVANE_TEST_EXIT_HOME";
+
+}  // namespace
+
+// Runs only as the child of the test below: main ends (through exit) while two
+// threads infer.
+TEST(ExitWhileInferring, Child) {
+  const char* home = std::getenv(kExitHomeVariable);
+  if (home == nullptr) GTEST_SKIP() << "runs as a child of ExitWhileInferring.NoCrashAndEverythingIsSaved";
+  norvane::global_controller()->set_config("EDGE_HOME", home);
+  norvane::EdgePredictorConfig config;
+  config.res_dir = std::string(NORVANE_SOURCE_DIR) + "/models/color_classifier";
+  for (int t = 0; t < 2; ++t) {
+    auto* predictor = new CountingPredictor(config);  // left to the threads, which never end
+    if (predictor->init() != 0) std::_Exit(3);
+    std::thread([predictor]() {
+      cv::Mat image(8, 8, CV_8UC3);
+      for (;;) {
+        std::string json;
+        predictor->infer(image, json);
+      }
+    }).detach();
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::exit(0);
+}
+
+// Regression: the controller was destroyed at exit under threads still inferring,
+// which crashed in pre_infer (SIGSEGV in 19 of 20 runs) and lost the launch.
+TEST(ExitWhileInferring, NoCrashAndEverythingIsSaved) {
+  norvane_test::TempDir home;
+  const std::string cache = home.path() + "/" + norvane::g_SDK_LOCAL_FOLDER + "/" + norvane::g_FILENAME_STAT;
+  for (int run = 0; run < 10; ++run) {
+    std::filesystem::remove(cache);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      setenv(kExitHomeVariable, home.path().c_str(), 1);
+      execl("/proc/self/exe", "test_controller", "--gtest_filter=ExitWhileInferring.Child", nullptr);
+      std::_Exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << "run " << run << ": signal " << WTERMSIG(status);
+    ASSERT_EQ(WEXITSTATUS(status), 0) << "run " << run;
+    const std::string text = norvane::utils::read_file_binary(cache);
+    EXPECT_NE(text.find("\"sdkLaunch\": {\n      \"20"), std::string::npos) << "run " << run << ":\n" << text;
+    EXPECT_NE(text.find("\"modelId\": "), std::string::npos) << "run " << run << ":\n" << text;
+  }
 }

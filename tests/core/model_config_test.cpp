@@ -1,6 +1,9 @@
 // Reading a model resource directory: conf.json, preprocess_args.json,
 // postprocess_args.json and label_list.txt, written per case into a temp folder.
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <memory>
 #include <string>
 #include <utility>
@@ -8,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "core/core_test_support.h"
+#include "norvane/utils.h"
 #include "support/log_capture.h"
 
 using norvane::NV_ERR_MODEL_CONFIG;
@@ -110,6 +114,9 @@ TEST_F(ModelConfigTest, FaultyDescriptionsAreRejected) {
       {R"({"modelType":2,"modelId":7,"modelName":"m","releaseId":1.5})", kFailedToParse},
       {R"({"modelType":2,"modelId":7,"modelName":"m","soc":1})", kFailedToParse},
       {R"({"modelType":2,"modelId":7,"modelName":"m","thresholdRec":"0.5"})", kFailedToParse},
+      // Beyond float: the narrowing gave inf ("The recommended threshold is inf").
+      {R"({"modelType":2,"modelId":7,"modelName":"m","thresholdRec":1e39})", "\"thresholdRec\" out of range"},
+      {R"({"modelType":2,"modelId":7,"modelName":"m","thresholdRec":-1e39})", kFailedToParse},
       {R"({"modelType":2,)", "Parse config file failed: syntax error at line 1 near: "},
       {"", "Parse config file failed: "},
   };
@@ -183,6 +190,9 @@ TEST_F(ModelConfigTest, FaultyPreprocessingParametersFailInit) {
       R"("img_mean":[0,0,0],"scale":"1","colorFormat":"RGB")",
       R"("img_mean":[0,0,0],"scale":1,"max_size":1333.0,"colorFormat":"RGB")",
       R"("img_mean":[0,0,0],"scale":1,"colorFormat":"RGB","outputNodeName":1)",
+      R"("img_mean":[0,0,1e39],"scale":1,"colorFormat":"RGB")",          // beyond float
+      R"("img_mean":[0,0,0],"scale":-1e300,"colorFormat":"RGB")",
+      R"("img_mean":[0,0,0],"scale":[1,1e39,1],"colorFormat":"RGB")",
   };
   for (const char* members : cases) {
     preprocess(members);
@@ -212,6 +222,39 @@ TEST_F(ModelConfigTest, UnreadablePreprocessingFileIsLoggedButNotFatal) {
   EXPECT_EQ(init_fresh(), NV_OK);
   EXPECT_EQ(cap.count(el::Level::Error, "Failed to read config file. Is the RES path wrong?"), 1);
   EXPECT_EQ(p->_resize_w, 0);  // left at its start value
+}
+
+// Regression: a resource file that opens but cannot be read (here a directory)
+// threw std::ios_base::failure out of the reader instead of taking the path of an
+// unreadable file.
+TEST_F(ModelConfigTest, DirectoryInPlaceOfAFileIsAnUnreadableFile) {
+  struct Case {
+    const char* file;
+    int code;
+    const char* log;  // "" for none
+  };
+  const Case cases[] = {
+      {"conf.json", NV_ERR_MODEL_CONFIG, "Config file not exists: "},
+      {"preprocess_args.json", NV_OK, "Failed to read config file. Is the RES path wrong?"},
+      {"postprocess_args.json", NV_OK, ""},
+      {"label_list.txt", NV_OK, ""},
+  };
+  for (const Case& c : cases) {
+    const std::string path = dir.path() + "/" + c.file;
+    const std::string saved = norvane::utils::read_file_binary(path);
+    dir.remove(c.file);
+    ASSERT_EQ(::mkdir(path.c_str(), 0700), 0) << c.file;
+    LogCapture cap;
+    int code = -1;
+    EXPECT_NO_THROW(code = init_fresh()) << c.file;
+    EXPECT_EQ(code, c.code) << c.file;
+    if (*c.log != '\0') {
+      EXPECT_EQ(cap.count(el::Level::Error, c.log), 1) << c.file;
+    }
+    EXPECT_EQ(cap.count(el::Level::Error, "basic_filebuf"), 0) << c.file;
+    ::rmdir(path.c_str());
+    dir.write(c.file, saved);
+  }
 }
 
 TEST_F(ModelConfigTest, PostprocessingFileIsOptional) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -67,6 +68,22 @@ TEST_F(ResourceManagerTest, NeverSavedNameFailsSilently) {
   EXPECT_EQ(out, "untouched");
   EXPECT_EQ(path, "untouched");
   EXPECT_TRUE(cap.records().empty());
+}
+
+// Regression: a name that is a directory (the empty name is the store's own
+// folder) threw out of the reader and ended the process, leaving earlier
+// temporary plain copies on disk.
+TEST_F(ResourceManagerTest, DirectoryNameRestoresAsMissing) {
+  ResourceManager store(1);
+  ASSERT_EQ(store.save_to_file("res", "secret", 0), norvane::NV_OK);
+  std::string temp;
+  ASSERT_EQ(store.restore_to_temp_file("res", temp), norvane::NV_OK);
+  ASSERT_EQ(::mkdir(stored(1, "sub").c_str(), 0700), 0);
+  for (const char* name : {"", "sub"}) {
+    std::string out = "untouched";
+    EXPECT_NO_THROW(EXPECT_EQ(store.restore_to_str(name, out), norvane::NV_STORE_ERR_CIPHER)) << name;
+    EXPECT_EQ(out, "untouched");
+  }
 }
 
 TEST_F(ResourceManagerTest, NameIntoMissingSubfolderIsAWriteFailure) {
@@ -164,6 +181,29 @@ TEST_F(ResourceManagerTest, SaveKilledAtAnyMomentLeavesAWholeResource) {
     ASSERT_TRUE(allowed.count(out)) << "after kill " << kills;
   }
   EXPECT_GE(kills, 50);
+
+  // Each killed save may have left its temporary behind; the next save into the
+  // folder removes those of processes that are gone (they piled up before).
+  auto temporaries = [&]() {
+    int n = 0;
+    DIR* dir = opendir((model_cache() + "/9").c_str());
+    while (struct dirent* e = readdir(dir)) n += std::string(e->d_name).find(".tmp.") != std::string::npos;
+    closedir(dir);
+    return n;
+  };
+  ResourceManager store(9);
+  ASSERT_EQ(store.save_to_file("other", values[2], 0), norvane::NV_OK);
+  EXPECT_EQ(temporaries(), 0);
+  // A live writer's temporary stays: this process's, and one of a running process.
+  const std::string own = stored(9, "res.tmp." + std::to_string(getpid()) + ".999");
+  const std::string parent = stored(9, "res.tmp." + std::to_string(getppid()) + ".1");
+  ASSERT_EQ(utils::write_file_binary(own, "x"), 0);
+  ASSERT_EQ(utils::write_file_binary(parent, "x"), 0);
+  ASSERT_EQ(store.save_to_file("res", values[2], 0), norvane::NV_OK);
+  EXPECT_TRUE(utils::file_exists(own));
+  EXPECT_TRUE(utils::file_exists(parent));
+  utils::rmfile(own);
+  utils::rmfile(parent);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <filesystem>
@@ -10,9 +11,11 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "norvane/globals.h"
 #include "norvane/stat/stat.h"
 #include "norvane/utils.h"
 #include "stat/stat_test_support.h"
@@ -217,4 +220,73 @@ TEST_F(StatCache, InferenceDuringAnUploadIsNotCountedAndDoesNotWait) {
   EXPECT_EQ(norvane_test::counts_of(stat).models.at({1, 1}).at(norvane_test::today()), 1);
   stat.do_model_invoke(1, 1);  // with the lock free again it counts
   EXPECT_EQ(norvane_test::counts_of(stat).models.at({1, 1}).at(norvane_test::today()), 2);
+}
+
+// Regression: a cache path that opens but cannot be read (a directory) threw out
+// of the start-up load, which ended norvane_serving (exit 134).
+TEST_F(StatCache, UnreadableCacheReadsAsEmptyAndTheFailedSaveIsLogged) {
+  ASSERT_EQ(norvane::utils::mkdir(cache_path()), 0);
+  Stat stat;
+  EXPECT_NO_THROW(stat.load_stat_data());
+  EXPECT_EQ(norvane_test::counts_of(stat), Counts());
+  stat.do_sdk_launch();
+  norvane_test::LogCapture cap;
+  EXPECT_EQ(stat.save_stat_data(true), -1);
+  EXPECT_EQ(cap.count(el::Level::Error, "Failed to save stat data to " + cache_path()), 1);
+  EXPECT_EQ(norvane_test::counts_of(stat).launches.at(norvane_test::today()), 1);  // kept for the next save
+}
+
+// Saves copy the counts under the lock and write after releasing it: an
+// inference is either counted or reported missed, never lost, and the last
+// save holds everything counted.
+TEST_F(StatCache, CountsDuringSavesAreAllInTheFinalSave) {
+  Stat stat;
+  norvane_test::LogCapture cap;
+  std::atomic<bool> saving{true};
+  std::thread saver([&]() {
+    while (saving) stat.save_stat_data(true);
+  });
+  constexpr int kPerThread = 3000;
+  std::vector<std::thread> counters;
+  for (int t = 0; t < 2; ++t)
+    counters.emplace_back([&]() {
+      for (int i = 0; i < kPerThread; ++i) stat.do_model_invoke(5, 6);
+    });
+  for (std::thread& t : counters) t.join();
+  saving = false;
+  saver.join();
+  stat.final_save();
+
+  const int missed = cap.count(el::Level::Debug, "Failed to get mtx");
+  const Counts saved = norvane_test::counts_of_json(read_file(cache_path()));
+  EXPECT_EQ(saved.models.at({5, 6}).at(norvane_test::today()), 2 * kPerThread - missed);
+  EXPECT_LT(missed, 2 * kPerThread);
+}
+
+// Regression: at exit the controller (and with it the Stat) was destroyed while
+// other threads still inferred, and they crashed in the count. Now the final
+// save writes everything, after which counting does nothing.
+TEST_F(StatCache, CountingAfterTheFinalSaveIsANoOp) {
+  norvane::g_STAT_SAVE_TIME_INTERVAL = 1;
+  norvane::set_url_server_host("http://127.0.0.1:" + std::to_string(norvane_test::closed_loopback_port()));
+  auto stat = std::make_unique<Stat>();
+  stat->init();
+  stat->do_sdk_launch();
+  stat->do_model_invoke(1, 2);
+  stat->final_save();
+  Counts expected;
+  expected.launches[norvane_test::today()] = 1;
+  expected.models[{1, 2}][norvane_test::today()] = 1;
+  EXPECT_EQ(norvane_test::counts_of_json(read_file(cache_path())), expected);
+
+  std::filesystem::remove(cache_path());
+  norvane_test::LogCapture cap;
+  stat->do_sdk_launch();
+  stat->do_model_invoke(1, 2);
+  EXPECT_EQ(stat->upload_stat_data(), 0);
+  EXPECT_EQ(norvane_test::counts_of(*stat), expected);
+  EXPECT_TRUE(cap.records().empty());
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // a save period: the timers are stopped
+  stat.reset();  // the final save does not run twice
+  EXPECT_FALSE(norvane::utils::file_exists(cache_path()));
 }

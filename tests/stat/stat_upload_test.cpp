@@ -1,9 +1,11 @@
+#include <chrono>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "norvane/error_codes.h"
+#include "norvane/globals.h"
 #include "norvane/net/http_client2.h"
 #include "norvane/stat/stat.h"
 #include "norvane/utils.h"
@@ -113,6 +115,47 @@ TEST_F(StatUpload, ServerPortThatIsNotANumberFailsTheUploadOnly) {
   norvane::g_URL_SERVER_HOST = usage.url();
   stat.upload_stat_data();
   EXPECT_EQ(usage.requests().size(), 1u);
+}
+
+// Regression: the time-outs bounded each read, not the exchange, so a server
+// that sent a 200 header and then a byte a second held the upload, and the
+// statistics lock with it, for as long as it kept sending (past 27 s).
+TEST_F(StatUpload, TricklingAnswerEndsTheUploadWithinItsTimeOut) {
+  norvane_test::TricklingServer trickle;
+  for (bool through_proxy : {false, true}) {
+    EnvGuard proxy("HTTP_PROXY", through_proxy ? trickle.url().c_str() : nullptr);
+    norvane::set_url_server_host(through_proxy ? usage.url() : trickle.url());
+    Stat stat;
+    count_some(stat);
+    norvane_test::LogCapture cap;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(stat.upload_stat_data(), 0);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(2500)) << through_proxy;  // it did wait for the answer
+    EXPECT_LT(took, std::chrono::milliseconds(4500)) << through_proxy;  // 3 s, with room for a slow machine
+    EXPECT_EQ(cap.count(el::Level::Error, "Http perform failed: null respond"), 1) << through_proxy;
+    EXPECT_EQ(cap.count(el::Level::Debug, "Stat done(-1)"), 1) << through_proxy;
+    EXPECT_EQ(norvane_test::counts_of(stat), expected_counts()) << through_proxy;
+  }
+  EXPECT_EQ(trickle.connections(), 2);
+  EXPECT_TRUE(usage.requests().empty());
+}
+
+TEST_F(StatUpload, HostNameIsResolvedBeforeTheExchange) {
+  norvane::set_url_server_host("http://localhost:" + std::to_string(usage.port()));
+  Stat stat;
+  count_some(stat);
+  stat.upload_stat_data();
+  EXPECT_EQ(usage.requests().size(), 1u);
+  EXPECT_EQ(norvane_test::counts_of(stat), Counts());
+
+  // A name that resolves to nothing fails like an unreachable server.
+  norvane::set_url_server_host("http://no-such-host.invalid:" + std::to_string(usage.port()));
+  count_some(stat);
+  norvane_test::LogCapture cap;
+  stat.upload_stat_data();
+  EXPECT_EQ(cap.count(el::Level::Error, "Http perform failed: null respond"), 1);
+  EXPECT_EQ(norvane_test::counts_of(stat), expected_counts());
 }
 
 TEST_F(StatUpload, ProxyFromEitherVariableCarriesTheUpload) {

@@ -91,6 +91,66 @@ class UsageServer {
   std::vector<SeenRequest> _requests;
 };
 
+// A loopback usage server (or proxy) that answers every connection with a 200
+// header and then one body byte every interval, for as long as it lives; it
+// never finishes a reply of the length it announced.
+class TricklingServer {
+ public:
+  explicit TricklingServer(std::chrono::milliseconds interval = std::chrono::milliseconds(200))
+      : _interval(interval) {
+    _fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    ::bind(_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    ::getsockname(_fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    _port = ntohs(addr.sin_port);
+    ::listen(_fd, 8);
+    _thread = std::thread([this]() { serve(); });
+  }
+  ~TricklingServer() {
+    _stop = true;
+    ::shutdown(_fd, SHUT_RDWR);
+    _thread.join();
+    ::close(_fd);
+  }
+  TricklingServer(const TricklingServer&) = delete;
+  TricklingServer& operator=(const TricklingServer&) = delete;
+
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(_port); }
+  int connections() const { return _connections.load(); }
+
+ private:
+  void serve() {
+    std::vector<std::thread> peers;
+    for (;;) {
+      int peer = ::accept(_fd, nullptr, nullptr);
+      if (peer < 0) break;
+      _connections.fetch_add(1);
+      peers.emplace_back([this, peer]() {
+        char buffer[4096];
+        (void)::recv(peer, buffer, sizeof(buffer), 0);
+        const std::string header = "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n";
+        bool ok = ::send(peer, header.data(), header.size(), MSG_NOSIGNAL) > 0;
+        while (ok && !_stop) {
+          std::this_thread::sleep_for(_interval);
+          ok = ::send(peer, "x", 1, MSG_NOSIGNAL) == 1;
+        }
+        ::close(peer);
+      });
+    }
+    for (std::thread& t : peers) t.join();
+  }
+
+  std::chrono::milliseconds _interval;
+  int _fd = -1;
+  int _port = -1;
+  std::atomic<bool> _stop{false};
+  std::atomic<int> _connections{0};
+  std::thread _thread;
+};
+
 // A loopback port on which nothing listens: bound to learn a free number, then closed.
 inline int closed_loopback_port() {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);

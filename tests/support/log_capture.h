@@ -48,12 +48,21 @@ class LogCapture {
     with_debug.set(el::Level::Debug, el::ConfigurationType::Enabled, "true");
     el::Loggers::reconfigureLogger(logger, with_debug);
     el::Loggers::setVerboseLevel(verbose_level);
-    el::Helpers::installLogDispatchCallback<LogCaptureCallback>("norvane_test_capture");
-    el::Helpers::logDispatchCallback<LogCaptureCallback>("norvane_test_capture")->setEnabled(true);
+    {
+      // The callback list is walked by every thread that logs, under the logging
+      // library's lock; changing it without that lock raced a server thread's
+      // access-log line and now and then crashed the suite.
+      el::base::threading::ScopedLock lock(ELPP->lock());
+      el::Helpers::installLogDispatchCallback<LogCaptureCallback>("norvane_test_capture");
+      el::Helpers::logDispatchCallback<LogCaptureCallback>("norvane_test_capture")->setEnabled(true);
+    }
     clear();
   }
   ~LogCapture() {
-    el::Helpers::uninstallLogDispatchCallback<LogCaptureCallback>("norvane_test_capture");
+    {
+      el::base::threading::ScopedLock lock(ELPP->lock());
+      el::Helpers::uninstallLogDispatchCallback<LogCaptureCallback>("norvane_test_capture");
+    }
     el::Loggers::setVerboseLevel(0);
     el::Loggers::reconfigureLogger("Norvane", saved_);
   }

@@ -83,6 +83,22 @@ TEST(Files, MissingFileLeavesOutputUntouched) {
   EXPECT_TRUE(utils::read_file_lines(dir.file("none")).empty());
 }
 
+// Regression: a path that opens but cannot be read (a directory) threw
+// std::ios_base::failure from the stream the readers used.
+TEST(Files, DirectoryReadsAsUnreadableWithoutThrowing) {
+  norvane_test::TempDir dir;
+  std::string out = "before";
+  EXPECT_NO_THROW(EXPECT_EQ(utils::read_file_binary(dir.path(), out), -1));
+  EXPECT_EQ(out, "before");
+  EXPECT_NO_THROW(EXPECT_EQ(utils::read_file_binary(dir.path()), ""));
+  EXPECT_NO_THROW(EXPECT_TRUE(utils::read_file_lines(dir.path()).empty()));
+  // Larger than one read call, so the pieces must join up.
+  std::string big(200000, 'x');
+  for (size_t i = 0; i < big.size(); i += 7) big[i] = static_cast<char>(i);
+  ASSERT_EQ(utils::write_file_binary(dir.file("big"), big), 0);
+  EXPECT_EQ(utils::read_file_binary(dir.file("big")), big);
+}
+
 TEST(Files, LinesKeepCarriageReturnAndUnterminatedLastLine) {
   norvane_test::TempDir dir;
   ASSERT_EQ(utils::write_file_binary(dir.file("l"), "cat\r\n\ndog"), 0);
