@@ -12,4 +12,6 @@ echo "== Release build"
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
 (cd "$here/build/asan" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --output-on-failure -j "$(nproc)") || status=1
+echo "== Fuzz targets (libFuzzer, ASan, UBSan), ${NORVANE_FUZZ_SECONDS:-20} s each"
+bash "$here/scripts/fuzz.sh" "${NORVANE_FUZZ_SECONDS:-20}" || status=1
 exit $status
