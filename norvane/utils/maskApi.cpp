@@ -129,6 +129,145 @@ void greedy_suppress(siz n, uint* keep, double thr, Overlap overlap) {
   }
 }
 
+// True for a record as rleEncode makes it: h·w below 2^32 (32-bit counts), counts
+// that add up to h·w, none zero but the first. The fast walks below rely on this,
+// so it is checked once per record; anything else takes the general walks.
+bool regular(const RLE& r) {
+  if (r.m == 0 || r.cnts == nullptr || r.h > UINT32_MAX || r.w > UINT32_MAX) return false;
+  const uint64_t area = static_cast<uint64_t>(r.h) * r.w;
+  if (area == 0 || area > UINT32_MAX) return false;
+  uint64_t total = r.cnts[0];
+  uint nonzero = ~0u;
+  for (siz j = 1; j < r.m; j++) {
+    total += r.cnts[j];
+    nonzero &= r.cnts[j] != 0 ? ~0u : 0u;  // no early exit: the loop vectorises
+  }
+  return nonzero != 0 && total == area;
+}
+
+// Ones runs of a regular record as boundaries: run k covers [b[2k], b[2k + 1]).
+void ones_bounds(const RLE& r, std::vector<uint>& b) {
+  b.resize(r.m);
+  uint p = 0;
+  for (siz j = 0; j < r.m; j++) b[j] = p += r.cnts[j];
+  if (r.m % 2) b.pop_back();  // the last run is zeros: h·w closes nothing
+}
+
+// Pixels set in both of two boundary lists inside [lo, hi); outside it at least one
+// of the two masks is known to be empty.
+uint64_t intersection_in(const std::vector<uint>& a, const std::vector<uint>& b, uint64_t lo, uint64_t hi) {
+  // First run of each list that ends after lo.
+  size_t i = (std::upper_bound(a.begin(), a.end(), lo) - a.begin()) / 2;
+  size_t j = (std::upper_bound(b.begin(), b.end(), lo) - b.begin()) / 2;
+  const size_t na = a.size() / 2, nb = b.size() / 2;
+  uint64_t inter = 0;
+  while (i < na && j < nb) {
+    const uint as = a[2 * i], ae = a[2 * i + 1], bs = b[2 * j], be = b[2 * j + 1];
+    if (as >= hi || bs >= hi) break;
+    const uint s = std::max(as, bs), e = std::min(ae, be);
+    if (s < e) inter += e - s;
+    if (ae < be) {
+      i++;
+    } else {
+      j++;
+    }
+  }
+  return inter;
+}
+
+// a ∩ b or a ∪ b of two boundary lists, into out (touching runs of a union join).
+void combine_bounds(const std::vector<uint>& a, const std::vector<uint>& b, bool intersect, std::vector<uint>& out) {
+  out.clear();
+  const size_t na = a.size() / 2, nb = b.size() / 2;
+  size_t i = 0, j = 0;
+  if (intersect) {
+    out.reserve(a.size() + b.size());
+    while (i < na && j < nb) {
+      const uint as = a[2 * i], ae = a[2 * i + 1], bs = b[2 * j], be = b[2 * j + 1];
+      const uint s = std::max(as, bs), e = std::min(ae, be);
+      if (s < e) {
+        out.push_back(s);
+        out.push_back(e);
+      }
+      if (ae < be) {
+        i++;
+      } else {
+        j++;
+      }
+    }
+    return;
+  }
+  out.reserve(a.size() + b.size());
+  while (i < na || j < nb) {
+    uint s, e;
+    if (j >= nb || (i < na && a[2 * i] <= b[2 * j])) {
+      s = a[2 * i], e = a[2 * i + 1], i++;
+    } else {
+      s = b[2 * j], e = b[2 * j + 1], j++;
+    }
+    if (!out.empty() && s <= out.back()) {
+      out.back() = std::max(out.back(), e);
+    } else {
+      out.push_back(s);
+      out.push_back(e);
+    }
+  }
+}
+
+// The record of h·w pixels whose ones runs are the boundary list: the encoding
+// rleEncode gives (a leading run of zeros, maybe empty, then runs that are not).
+void init_from_bounds(RLE* R, siz h, siz w, const std::vector<uint>& b) {
+  const uint total = static_cast<uint>(h * w);
+  const bool tail = b.empty() || b.back() < total;
+  const siz m = b.size() + (tail ? 1 : 0);
+  rleInit(R, h, w, m, nullptr);
+  uint prev = 0;
+  for (size_t k = 0; k < b.size(); k++) {
+    R->cnts[k] = b[k] - prev;
+    prev = b[k];
+  }
+  if (tail) R->cnts[m - 1] = total - prev;
+}
+
+// x = t / h and y = t mod h for 32-bit t through a double reciprocal, corrected to
+// the exact quotient: a division per count is what bounds rleToBbox otherwise.
+struct Divider {
+  uint h;
+  double inverse;
+  explicit Divider(uint d) : h(d), inverse(1.0 / d) {}
+  void split(uint t, uint* x, uint* y) const {
+    int64_t q = static_cast<int64_t>(static_cast<double>(t) * inverse);
+    int64_t r = static_cast<int64_t>(t) - q * h;
+    if (r < 0) {
+      q--;
+      r += h;
+    } else if (r >= static_cast<int64_t>(h)) {
+      q++;
+      r -= h;
+    }
+    *x = static_cast<uint>(q);
+    *y = static_cast<uint>(r);
+  }
+};
+
+// Sorts 32-bit values: radix passes of 11 bits for long lists (rleFrPoly sorts one
+// pixel number per column crossing), std::sort for short ones.
+void sort_uints(std::vector<uint>& a) {
+  if (a.size() < 512) {
+    std::sort(a.begin(), a.end());
+    return;
+  }
+  const uint top = *std::max_element(a.begin(), a.end());
+  std::vector<uint> tmp(a.size());
+  for (unsigned shift = 0; shift < 32 && (top >> shift) != 0; shift += 11) {
+    size_t count[2049] = {0};
+    for (uint v : a) count[((v >> shift) & 2047) + 1]++;
+    for (size_t d = 1; d < 2049; d++) count[d] += count[d - 1];
+    for (uint v : a) tmp[count[(v >> shift) & 2047]++] = v;
+    a.swap(tmp);
+  }
+}
+
 }  // namespace
 
 extern "C" {
@@ -213,6 +352,21 @@ void rleMerge(const RLE* R, RLE* M, siz n, int intersect) {
     rleInit(M, h, w, R[0].m, R[0].cnts);
     return;
   }
+  // Records of one size as rleEncode makes them: fold their ones runs as intervals.
+  bool fast = true;
+  for (siz i = 0; i < n && fast; i++) fast = R[i].h == h && R[i].w == w && regular(R[i]);
+  if (fast) {
+    std::vector<uint> acc, next, out;
+    ones_bounds(R[0], acc);
+    for (siz i = 1; i < n; i++) {
+      if (intersect && acc.empty()) break;  // nothing left to intersect
+      ones_bounds(R[i], next);
+      combine_bounds(acc, next, intersect != 0, out);
+      acc.swap(out);
+    }
+    init_from_bounds(M, h, w, acc);
+    return;
+  }
   std::vector<uint> acc(R[0].cnts, R[0].cnts + R[0].m), out;
   for (siz i = 1; i < n; i++) {
     const RLE& B = R[i];
@@ -284,7 +438,20 @@ void rleIou(RLE* dt, RLE* gt, siz m, siz n, byte* iscrowd, double* o) {
   rleToBbox(dt, db.data(), m);
   rleToBbox(gt, gb.data(), n);
   bbIou(db.data(), gb.data(), m, n, iscrowd, o);
+  // Ones runs of the regular records, found once per record rather than per pair.
+  std::vector<std::vector<uint>> dbounds(m), gbounds(n);
+  std::vector<uint> darea(m), garea(n);
+  std::vector<char> dfast(m), gfast(n);
+  for (siz d = 0; d < m; d++) {
+    if ((dfast[d] = regular(dt[d]))) ones_bounds(dt[d], dbounds[d]);
+    rleArea(dt + d, 1, &darea[d]);
+  }
   for (siz g = 0; g < n; g++) {
+    if ((gfast[g] = regular(gt[g]))) ones_bounds(gt[g], gbounds[g]);
+    rleArea(gt + g, 1, &garea[g]);
+  }
+  for (siz g = 0; g < n; g++) {
+    const bool crowd = iscrowd != nullptr && iscrowd[g];
     for (siz d = 0; d < m; d++) {
       double& out = o[g * m + d];
       if (!(out > 0)) continue;
@@ -293,11 +460,22 @@ void rleIou(RLE* dt, RLE* gt, siz m, siz n, byte* iscrowd, double* o) {
         continue;
       }
       uint i, u;
-      overlap_counts(dt[d], gt[g], &i, &u);
+      if (dfast[d] && gfast[g]) {
+        // Only the columns inside both boxes can hold common pixels.
+        const double* D = &db[4 * d];
+        const double* G = &gb[4 * g];
+        const uint64_t x0 = static_cast<uint64_t>(std::max(D[0], G[0]));
+        const uint64_t x1 = static_cast<uint64_t>(std::min(D[0] + D[2], G[0] + G[2]));
+        const uint64_t h = dt[d].h;
+        i = static_cast<uint>(intersection_in(dbounds[d], gbounds[g], x0 * h, x1 * h));
+        u = darea[d] + garea[g] - i;
+      } else {
+        overlap_counts(dt[d], gt[g], &i, &u);
+      }
       if (i == 0) {
         u = 1;
-      } else if (iscrowd != nullptr && iscrowd[g]) {
-        rleArea(dt + d, 1, &u);
+      } else if (crowd) {
+        u = darea[d];
       }
       out = u > 0 ? static_cast<double>(i) / u : 0;
     }
@@ -330,23 +508,25 @@ void rleToBbox(const RLE* R, BB bb, siz n) {
       box[0] = box[1] = box[2] = box[3] = 0;
       continue;
     }
-    uint xs = w, ys = h, xe = 0, ye = 0, cc = 0, xp = 0;
-    for (siz j = 0; j < m; j++) {
-      cc += R[i].cnts[j];
-      // First pixel of the ones run (even j) or its last pixel (odd j).
-      const uint t = cc - static_cast<uint>(j % 2);
-      const uint y = t % h, x = (t - y) / h;
-      if (j % 2 == 0) {
-        xp = x;
-      } else if (xp < x) {
+    const Divider div(h);
+    const uint* cnts = R[i].cnts;
+    uint xs = w, ys = h, xe = 0, ye = 0, cc = 0;
+    for (siz j = 0; j < m; j += 2) {
+      // First pixel of the ones run, then its last pixel (32-bit, wrapping as the counts do).
+      cc += cnts[j];
+      uint xa, ya, xb, yb;
+      div.split(cc, &xa, &ya);
+      cc += cnts[j + 1];
+      div.split(cc - 1, &xb, &yb);
+      if (xa < xb) {
         // The ones run wraps into a later column: it covers every row.
         ys = 0;
         ye = h - 1;
       }
-      xs = umin(xs, x);
-      xe = umax(xe, x);
-      ys = umin(ys, y);
-      ye = umax(ye, y);
+      xs = std::min(xs, std::min(xa, xb));
+      xe = std::max(xe, std::max(xa, xb));
+      ys = std::min(ys, std::min(ya, yb));
+      ye = std::max(ye, std::max(ya, yb));
     }
     box[0] = xs;
     box[2] = static_cast<double>(xe - xs + 1);
@@ -376,29 +556,23 @@ void rleFrPoly(RLE* R, const double* xy, siz k, siz h, siz w) {
     y[k] = y[0];
   }
   // 3. (fed by 2) One boundary pixel per column crossing between consecutive traced
-  // points, back at the mask's resolution. The points are consumed as they are traced.
+  // points, back at the mask's resolution. Only the crossings matter, and their
+  // order does not (they are sorted), so each edge yields its crossings directly.
   std::vector<uint> a;
   siz crossings = 1;  // at most one per 5 upsampled columns of each edge
   for (siz j = 0; j < k; j++) crossings += static_cast<siz>(std::llabs(int64_t{x[j + 1]} - x[j])) / 5 + 1;
   a.reserve(std::min<siz>(crossings, (w + 1) * (k + 1)));
   const double wmax = static_cast<double>(w) - 1;  // no unsigned wrap when w is 0
-  bool have_prev = false;
-  int pu = 0, pv = 0;
-  auto point = [&](int u, int v) {
-    const bool crossing = have_prev && u != pu;
-    const int u0 = pu, v0 = pv;
-    have_prev = true;
-    pu = u;
-    pv = v;
-    if (!crossing) return;
-    const int64_t xu = u < u0 ? u : int64_t{u} - 1;
+  // The crossing between upsampled columns xu and xu + 1, on the upper of the two
+  // points' rows.
+  auto cross = [&](int64_t xu, int64_t v) {
     // (xu + .5) / 5 − .5 = (xu − 2) / 5 is whole only for xu ≡ 2 (mod 5): a cheap
     // filter ahead of the exact test below.
     if ((xu - 2) % 5 != 0) return;
     double xd = static_cast<double>(xu);
     xd = (xd + .5) / kPolyScale - .5;
     if (std::floor(xd) != xd || xd < 0 || xd > wmax) return;
-    double yd = v < v0 ? v : v0;
+    double yd = static_cast<double>(v);
     yd = (yd + .5) / kPolyScale - .5;
     if (yd < 0) {
       yd = 0;
@@ -409,7 +583,15 @@ void rleFrPoly(RLE* R, const double* xy, siz k, siz h, siz w) {
     // Pixel numbers are 32-bit in the counts; wrap as the counts do.
     a.push_back(static_cast<uint>(static_cast<siz>(xd) * h + static_cast<siz>(yd)));
   };
-  // 2. Every point along the boundary, edge after edge.
+  // Consecutive traced points (u0, v0) then (u, v): a crossing when the columns differ.
+  auto pair = [&](int u0, int v0, int u, int v) {
+    if (u != u0) cross(u < u0 ? u : int64_t{u} - 1, std::min(v, v0));
+  };
+  // 2. The points along each edge: point t of an edge is traced by the formulas
+  // below; t runs up (or down for a swapped edge), so consecutive points are t and
+  // t + 1 in some order, and the joint between two edges is one more pair.
+  bool have_prev = false;
+  int pu = 0, pv = 0;
   for (siz j = 0; j < k; j++) {
     int64_t xs = x[j], xe = x[j + 1], ys = y[j], ye = y[j + 1];
     const int64_t dx = std::llabs(xe - xs), dy = std::llabs(ys - ye);
@@ -418,25 +600,57 @@ void rleFrPoly(RLE* R, const double* xy, siz k, siz h, siz w) {
       std::swap(xs, xe);
       std::swap(ys, ye);
     }
+    int fu, fv, lu, lv;  // first and last traced point of the edge
     if (dx == 0 && dy == 0) {
-      point(static_cast<int>(xs), static_cast<int>(ys));  // a repeated vertex: its slope would be 0/0
+      fu = lu = static_cast<int>(xs);  // a repeated vertex: its slope would be 0/0
+      fv = lv = static_cast<int>(ys);
     } else if (dx >= dy) {
       const double s = static_cast<double>(ye - ys) / dx;
-      for (int64_t d = 0; d <= dx; d++) {
-        const int64_t t = flip ? dx - d : d;
-        point(static_cast<int>(xs + t), clamp_to_int(trunc_to_i64(ys + s * t + .5)));
-      }
+      auto row = [&](int64_t t) { return clamp_to_int(trunc_to_i64(ys + s * t + .5)); };
+      const int64_t tf = flip ? dx : 0, tl = flip ? 0 : dx;
+      fu = static_cast<int>(xs + tf), fv = row(tf), lu = static_cast<int>(xs + tl), lv = row(tl);
+      if (have_prev) pair(pu, pv, fu, fv);
+      // Points t and t + 1 always differ by one column: upsampled column xs + t
+      // crosses to the next. Only every fifth column can give a pixel.
+      int64_t t = ((2 - xs) % 5 + 5) % 5;
+      for (; t < dx; t += 5) cross(xs + t, std::min(row(t), row(t + 1)));
+      have_prev = true;
+      pu = lu, pv = lv;
+      continue;
     } else {
       const double s = static_cast<double>(xe - xs) / dy;
-      for (int64_t d = 0; d <= dy; d++) {
-        const int64_t t = flip ? dy - d : d;
-        point(clamp_to_int(trunc_to_i64(xs + s * t + .5)), static_cast<int>(ys + t));
+      auto col = [&](int64_t t) { return clamp_to_int(trunc_to_i64(xs + s * t + .5)); };
+      const int64_t tf = flip ? dy : 0, tl = flip ? 0 : dy;
+      fu = col(tf), fv = static_cast<int>(ys + tf), lu = col(tl), lv = static_cast<int>(ys + tl);
+      if (have_prev) pair(pu, pv, fu, fv);
+      // A vertical edge stays in its column; otherwise the column changes by at
+      // most one between points t and t + 1.
+      if (xs != xe) {
+        int c0 = col(0);
+        for (int64_t t = 0; t < dy; t++) {
+          const int c1 = col(t + 1);
+          if (c1 != c0) {
+            // Traced in the order of t, or against it for a swapped edge.
+            if (flip) {
+              pair(c1, static_cast<int>(ys + t + 1), c0, static_cast<int>(ys + t));
+            } else {
+              pair(c0, static_cast<int>(ys + t), c1, static_cast<int>(ys + t + 1));
+            }
+          }
+          c0 = c1;
+        }
       }
+      have_prev = true;
+      pu = lu, pv = lv;
+      continue;
     }
+    if (have_prev) pair(pu, pv, fu, fv);
+    have_prev = true;
+    pu = lu, pv = lv;
   }
   // 4. Sorted pixel numbers become run lengths; a zero difference joins two runs.
   a.push_back(static_cast<uint>(h * w));
-  std::sort(a.begin(), a.end());
+  sort_uints(a);
   uint p = 0;
   for (uint& t : a) {
     const uint cur = t;
@@ -457,49 +671,67 @@ void rleFrPoly(RLE* R, const double* xy, siz k, siz h, siz w) {
   rleInit(R, h, w, b.size(), b.data());
 }
 
+namespace {
+
+// Appends the compressed form of one count or count difference: groups of 5 bits,
+// low first, as many as the signed value needs; a group followed by more has 0x20 set.
+inline char* put_value(char* q, int64_t x) {
+  if (static_cast<uint64_t>(x + 16) < 32) {  // one group: most differences of neighbouring columns
+    *q++ = static_cast<char>((x & 0x1f) + 48);
+    return q;
+  }
+  const uint64_t magnitude = static_cast<uint64_t>(x ^ (x >> 63));
+  const int groups = (64 - __builtin_clzll(magnitude)) / 5 + 1;
+  for (int g = 0; g < groups - 1; g++) *q++ = static_cast<char>(((x >> (5 * g)) & 0x1f) + 48 + 0x20);
+  *q++ = static_cast<char>(((x >> (5 * (groups - 1))) & 0x1f) + 48);
+  return q;
+}
+
+}  // namespace
+
 char* rleToString(const RLE* R) {
   const siz m = R->m;
   char* s = static_cast<char*>(std::malloc(m * kMaxCharsPerCount + 1));
-  siz p = 0;
-  for (siz i = 0; i < m; i++) {
-    int64_t x = R->cnts[i];
-    if (i > 2) x -= R->cnts[i - 2];
-    bool more = true;
-    while (more) {
-      int c = static_cast<int>(x & 0x1f);
-      x >>= 5;  // arithmetic: the sign of the difference is carried in the last group
-      more = (c & 0x10) ? x != -1 : x != 0;
-      if (more) c |= 0x20;
-      s[p++] = static_cast<char>(c + 48);
-    }
-  }
-  s[p] = 0;
+  char* q = s;
+  const uint* cnts = R->cnts;
+  // The first three counts as they are, every later one as its difference from
+  // the count two before (the same kind of run one column back, mostly).
+  for (siz i = 0; i < m && i < 3; i++) q = put_value(q, cnts[i]);
+  for (siz i = 3; i < m; i++) q = put_value(q, static_cast<int64_t>(cnts[i]) - cnts[i - 2]);
+  *q = 0;
   return s;
 }
 
 void rleFrString(RLE* R, char* s, siz h, siz w) {
+  // Never more counts than characters; the record keeps this buffer.
   const siz len = std::strlen(s);
-  std::vector<uint> cnts;
-  cnts.reserve(len);
-  siz p = 0;
-  while (p < len) {
-    // Gathered unsigned: groups past bit 64 fall away instead of shifting out of range.
-    uint64_t x = 0;
-    unsigned k = 0;
-    bool more = true;
-    while (more && p < len) {
-      const unsigned c = static_cast<unsigned char>(s[p]) - 48u;
-      if (5 * k < 64) x |= static_cast<uint64_t>(c & 0x1f) << (5 * k);
-      more = (c & 0x20) != 0;
-      p++;
-      k++;
-      if (!more && (c & 0x10) && 5 * k < 64) x |= ~UINT64_C(0) << (5 * k);
+  uint* cnts = len > 0 ? static_cast<uint*>(std::malloc(sizeof(uint) * len)) : nullptr;
+  siz m = 0;
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(s);
+  if (cnts != nullptr) {
+    while (*p != 0) {
+      // Gathered unsigned: groups past bit 64 fall away instead of shifting out of range.
+      uint64_t x = 0;
+      unsigned k = 0, c;
+      do {
+        c = *p++ - 48u;
+        if (k < 13) x |= static_cast<uint64_t>(c & 0x1f) << (5 * k);
+        k++;
+      } while ((c & 0x20) && *p != 0);
+      if (!(c & 0x20) && (c & 0x10) && 5 * k < 64) x |= ~UINT64_C(0) << (5 * k);
+      // Modular sum: the low 32 bits equal those of the signed sum.
+      if (m > 2) x += cnts[m - 2];
+      cnts[m++] = static_cast<uint>(x);
     }
-    // Modular sum: the low 32 bits equal those of the signed sum.
-    if (cnts.size() > 2) x += cnts[cnts.size() - 2];
-    cnts.push_back(static_cast<uint>(x));
   }
-  rleInit(R, h, w, cnts.size(), cnts.data());
+  R->h = h;
+  R->w = w;
+  R->m = m;
+  if (m == 0) {
+    std::free(cnts);
+    cnts = nullptr;
+  }
+  R->cnts = cnts;
 }
 
 }  // extern "C"
