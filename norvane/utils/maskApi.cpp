@@ -129,6 +129,10 @@ void greedy_suppress(siz n, uint* keep, double thr, Overlap overlap) {
   }
 }
 
+// Integer division by 5 rounded down and up, for either sign.
+inline int64_t floor_div5(int64_t n) { return n >= 0 ? n / 5 : -((-n + 4) / 5); }
+inline int64_t ceil_div5(int64_t n) { return n >= 0 ? (n + 4) / 5 : -(-n / 5); }
+
 // True for a record as rleEncode makes it: h·w below 2^32 (32-bit counts), counts
 // that add up to h·w, none zero but the first. The fast walks below rely on this,
 // so it is checked once per record; anything else takes the general walks.
@@ -250,15 +254,39 @@ struct Divider {
   }
 };
 
-// Sorts 32-bit values: radix passes of 11 bits for long lists (rleFrPoly sorts one
-// pixel number per column crossing), std::sort for short ones.
+// Sorts 32-bit values. rleFrPoly's crossings come as one ascending run per edge
+// (and more often than not in a few long runs): few runs are merged; many runs of a
+// long list go through radix passes of 11 bits, short lists through std::sort.
 void sort_uints(std::vector<uint>& a) {
+  std::vector<size_t> starts = {0};
+  for (size_t i = 1; i < a.size(); i++)
+    if (a[i] < a[i - 1]) starts.push_back(i);
+  if (starts.size() == 1) return;
+  std::vector<uint> tmp(a.size());
+  if (starts.size() <= 16) {
+    starts.push_back(a.size());
+    while (starts.size() > 2) {
+      std::vector<size_t> merged = {0};
+      size_t r = 0;
+      for (; r + 2 < starts.size(); r += 2) {
+        std::merge(a.begin() + starts[r], a.begin() + starts[r + 1], a.begin() + starts[r + 1],
+                   a.begin() + starts[r + 2], tmp.begin() + starts[r]);
+        merged.push_back(starts[r + 2]);
+      }
+      if (r + 1 < starts.size()) {  // an odd run out: copied as it is
+        std::copy(a.begin() + starts[r], a.begin() + starts[r + 1], tmp.begin() + starts[r]);
+        merged.push_back(starts[r + 1]);
+      }
+      a.swap(tmp);
+      starts.swap(merged);
+    }
+    return;
+  }
   if (a.size() < 512) {
     std::sort(a.begin(), a.end());
     return;
   }
   const uint top = *std::max_element(a.begin(), a.end());
-  std::vector<uint> tmp(a.size());
   for (unsigned shift = 0; shift < 32 && (top >> shift) != 0; shift += 11) {
     size_t count[2049] = {0};
     for (uint v : a) count[((v >> shift) & 2047) + 1]++;
@@ -563,6 +591,9 @@ void rleFrPoly(RLE* R, const double* xy, siz k, siz h, siz w) {
   for (siz j = 0; j < k; j++) crossings += static_cast<siz>(std::llabs(int64_t{x[j + 1]} - x[j])) / 5 + 1;
   a.reserve(std::min<siz>(crossings, (w + 1) * (k + 1)));
   const double wmax = static_cast<double>(w) - 1;  // no unsigned wrap when w is 0
+  // The same bounds in integers (sizes past 2^63 hold any int column or row anyway).
+  const int64_t w_last = w > static_cast<siz>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(w) - 1;
+  const int64_t h_last = h > static_cast<siz>(INT64_MAX) ? INT64_MAX - 1 : static_cast<int64_t>(h) - 1;
   // The crossing between upsampled columns xu and xu + 1, on the upper of the two
   // points' rows.
   auto cross = [&](int64_t xu, int64_t v) {
@@ -606,20 +637,31 @@ void rleFrPoly(RLE* R, const double* xy, siz k, siz h, siz w) {
       fv = lv = static_cast<int>(ys);
     } else if (dx >= dy) {
       const double s = static_cast<double>(ye - ys) / dx;
-      auto row = [&](int64_t t) { return clamp_to_int(trunc_to_i64(ys + s * t + .5)); };
+      // Between ys and ye, both ints: no saturation needed.
+      auto row = [&](int64_t t) { return static_cast<int64_t>(ys + s * t + .5); };
       const int64_t tf = flip ? dx : 0, tl = flip ? 0 : dx;
-      fu = static_cast<int>(xs + tf), fv = row(tf), lu = static_cast<int>(xs + tl), lv = row(tl);
+      fu = static_cast<int>(xs + tf), fv = static_cast<int>(row(tf));
+      lu = static_cast<int>(xs + tl), lv = static_cast<int>(row(tl));
       if (have_prev) pair(pu, pv, fu, fv);
       // Points t and t + 1 always differ by one column: upsampled column xs + t
-      // crosses to the next. Only every fifth column can give a pixel.
-      int64_t t = ((2 - xs) % 5 + 5) % 5;
-      for (; t < dx; t += 5) cross(xs + t, std::min(row(t), row(t + 1)));
+      // crosses to the next. Only columns 5q + 2 give a pixel, column q, which must
+      // lie in the picture; the row is then what `cross` computes, in integers:
+      // ceil(((v + .5) / 5 − .5)) = ceil((v − 2) / 5), clamped to [0, h].
+      const int64_t q0 = std::max<int64_t>(0, ceil_div5(xs - 2));
+      const int64_t q1 = std::min<int64_t>(w_last, floor_div5(xs + dx - 1 - 2));
+      for (int64_t q = q0; q <= q1; q++) {
+        const int64_t t = 5 * q + 2 - xs;
+        const int64_t v = std::min(row(t), row(t + 1));
+        const int64_t yd = std::max<int64_t>(0, std::min<int64_t>(h_last + 1, ceil_div5(v - 2)));
+        a.push_back(static_cast<uint>(static_cast<siz>(q) * h + static_cast<siz>(yd)));
+      }
       have_prev = true;
       pu = lu, pv = lv;
       continue;
     } else {
       const double s = static_cast<double>(xe - xs) / dy;
-      auto col = [&](int64_t t) { return clamp_to_int(trunc_to_i64(xs + s * t + .5)); };
+      // Between xs and xe, both ints: no saturation needed.
+      auto col = [&](int64_t t) { return static_cast<int>(static_cast<int64_t>(xs + s * t + .5)); };
       const int64_t tf = flip ? dy : 0, tl = flip ? 0 : dy;
       fu = col(tf), fv = static_cast<int>(ys + tf), lu = col(tl), lv = static_cast<int>(ys + tl);
       if (have_prev) pair(pu, pv, fu, fv);
@@ -710,15 +752,22 @@ void rleFrString(RLE* R, char* s, siz h, siz w) {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(s);
   if (cnts != nullptr) {
     while (*p != 0) {
-      // Gathered unsigned: groups past bit 64 fall away instead of shifting out of range.
-      uint64_t x = 0;
-      unsigned k = 0, c;
-      do {
-        c = *p++ - 48u;
-        if (k < 13) x |= static_cast<uint64_t>(c & 0x1f) << (5 * k);
-        k++;
-      } while ((c & 0x20) && *p != 0);
-      if (!(c & 0x20) && (c & 0x10) && 5 * k < 64) x |= ~UINT64_C(0) << (5 * k);
+      unsigned c = *p++ - 48u;
+      uint64_t x = c & 0x1f;
+      if (c & 0x20) {
+        // Gathered unsigned: groups past bit 64 fall away instead of shifting out of range.
+        unsigned k = 1;
+        while (*p != 0) {
+          c = *p++ - 48u;
+          if (k < 13) x |= static_cast<uint64_t>(c & 0x1f) << (5 * k);
+          k++;
+          if (!(c & 0x20)) break;
+        }
+        // A value cut short by the end of the string keeps its bits unextended.
+        if (!(c & 0x20) && (c & 0x10) && 5 * k < 64) x |= ~UINT64_C(0) << (5 * k);
+      } else if (c & 0x10) {
+        x |= ~UINT64_C(0x1f);  // one group with its sign bit set
+      }
       // Modular sum: the low 32 bits equal those of the signed sum.
       if (m > 2) x += cnts[m - 2];
       cnts[m++] = static_cast<uint>(x);
