@@ -18,6 +18,8 @@ namespace {
 constexpr double kPolyScale = 5.0;  // rleFrPoly traces the boundary at 5× resolution
 // A count difference spans 33 signed bits: seven 5-bit groups.
 constexpr siz kMaxCharsPerCount = 7;
+// rleIou of a set against itself reuses intersections up to this many records.
+constexpr siz kMaxMirrored = 2048;
 
 // First byte in [p, end) that differs from v, or end.
 const byte* skip_run(const byte* p, const byte* end, byte v) {
@@ -149,12 +151,23 @@ bool regular(const RLE& r) {
   return nonzero != 0 && total == area;
 }
 
-// Ones runs of a regular record as boundaries: run k covers [b[2k], b[2k + 1]).
-void ones_bounds(const RLE& r, std::vector<uint>& b) {
+// The ones runs of a regular record as boundaries, run k covering [b[2k], b[2k + 1]);
+// false (b undefined) for a record that is not regular. One pass for both.
+bool regular_bounds(const RLE& r, std::vector<uint>& b) {
+  if (r.m == 0 || r.cnts == nullptr || r.h > UINT32_MAX || r.w > UINT32_MAX) return false;
+  const uint64_t area = static_cast<uint64_t>(r.h) * r.w;
+  if (area == 0 || area > UINT32_MAX) return false;
   b.resize(r.m);
-  uint p = 0;
-  for (siz j = 0; j < r.m; j++) b[j] = p += r.cnts[j];
-  if (r.m % 2) b.pop_back();  // the last run is zeros: h·w closes nothing
+  uint64_t p = r.cnts[0];
+  uint nonzero = ~0u;
+  b[0] = static_cast<uint>(p);
+  for (siz j = 1; j < r.m; j++) {
+    nonzero &= r.cnts[j] != 0 ? ~0u : 0u;
+    b[j] = static_cast<uint>(p += r.cnts[j]);
+  }
+  if (nonzero == 0 || p != area) return false;
+  if (r.m % 2) b.pop_back();
+  return true;
 }
 
 // Pixels set in both of two boundary lists inside [lo, hi); outside it at least one
@@ -165,9 +178,11 @@ uint64_t intersection_in(const std::vector<uint>& a, const std::vector<uint>& b,
   size_t j = (std::upper_bound(b.begin(), b.end(), lo) - b.begin()) / 2;
   const size_t na = a.size() / 2, nb = b.size() / 2;
   uint64_t inter = 0;
+  // Branch-free steps: which list moves on is as good as random, and a mispredicted
+  // branch costs more than the step.
   while (i < na && j < nb) {
     const uint as = a[2 * i], ae = a[2 * i + 1], bs = b[2 * j], be = b[2 * j + 1];
-    if (as >= hi || bs >= hi) break;
+    if (std::max(as, bs) >= hi) break;
     const uint s = std::max(as, bs), e = std::min(ae, be);
     if (s < e) inter += e - s;
     if (ae < be) {
@@ -381,19 +396,26 @@ void rleMerge(const RLE* R, RLE* M, siz n, int intersect) {
     return;
   }
   // Records of one size as rleEncode makes them: fold their ones runs as intervals.
+  // Any other record sends the whole merge to the general walk below.
   bool fast = true;
-  for (siz i = 0; i < n && fast; i++) fast = R[i].h == h && R[i].w == w && regular(R[i]);
+  for (siz i = 0; i < n && fast; i++) fast = R[i].h == h && R[i].w == w;
   if (fast) {
     std::vector<uint> acc, next, out;
-    ones_bounds(R[0], acc);
-    for (siz i = 1; i < n; i++) {
-      if (intersect && acc.empty()) break;  // nothing left to intersect
-      ones_bounds(R[i], next);
+    fast = regular_bounds(R[0], acc);
+    for (siz i = 1; i < n && fast; i++) {
+      // An empty intersection stays empty; the rest need only be checked.
+      if (intersect && acc.empty()) {
+        fast = regular(R[i]);
+        continue;
+      }
+      if (!(fast = regular_bounds(R[i], next))) break;
       combine_bounds(acc, next, intersect != 0, out);
       acc.swap(out);
     }
-    init_from_bounds(M, h, w, acc);
-    return;
+    if (fast) {
+      init_from_bounds(M, h, w, acc);
+      return;
+    }
   }
   std::vector<uint> acc(R[0].cnts, R[0].cnts + R[0].m), out;
   for (siz i = 1; i < n; i++) {
@@ -471,13 +493,18 @@ void rleIou(RLE* dt, RLE* gt, siz m, siz n, byte* iscrowd, double* o) {
   std::vector<uint> darea(m), garea(n);
   std::vector<char> dfast(m), gfast(n);
   for (siz d = 0; d < m; d++) {
-    if ((dfast[d] = regular(dt[d]))) ones_bounds(dt[d], dbounds[d]);
+    dfast[d] = regular_bounds(dt[d], dbounds[d]);
     rleArea(dt + d, 1, &darea[d]);
   }
   for (siz g = 0; g < n; g++) {
-    if ((gfast[g] = regular(gt[g]))) ones_bounds(gt[g], gbounds[g]);
+    gfast[g] = regular_bounds(gt[g], gbounds[g]);
     rleArea(gt + g, 1, &garea[g]);
   }
+  // The records against themselves (suppression, deduplication): the intersection of
+  // d and g is that of g and d, so each pair is walked once.
+  // Kept to sets whose table of intersections stays small (16 MB).
+  const bool self = dt == gt && m == n && m <= kMaxMirrored;
+  std::vector<uint> mirrored(self ? m * n : 0);
   for (siz g = 0; g < n; g++) {
     const bool crowd = iscrowd != nullptr && iscrowd[g];
     for (siz d = 0; d < m; d++) {
@@ -488,7 +515,11 @@ void rleIou(RLE* dt, RLE* gt, siz m, siz n, byte* iscrowd, double* o) {
         continue;
       }
       uint i, u;
-      if (dfast[d] && gfast[g]) {
+      if (self && dfast[d] && gfast[g] && d <= g) {
+        // Walked already as (g, d), or the record itself.
+        i = d == g ? darea[d] : mirrored[d * m + g];
+        u = darea[d] + garea[g] - i;
+      } else if (dfast[d] && gfast[g]) {
         // Only the columns inside both boxes can hold common pixels.
         const double* D = &db[4 * d];
         const double* G = &gb[4 * g];
@@ -497,6 +528,7 @@ void rleIou(RLE* dt, RLE* gt, siz m, siz n, byte* iscrowd, double* o) {
         const uint64_t h = dt[d].h;
         i = static_cast<uint>(intersection_in(dbounds[d], gbounds[g], x0 * h, x1 * h));
         u = darea[d] + garea[g] - i;
+        if (self) mirrored[g * m + d] = i;
       } else {
         overlap_counts(dt[d], gt[g], &i, &u);
       }
