@@ -216,21 +216,49 @@ void combine_bounds(const std::vector<uint>& a, const std::vector<uint>& b, bool
     }
     return;
   }
-  out.reserve(a.size() + b.size());
-  while (i < na || j < nb) {
-    uint s, e;
-    if (j >= nb || (i < na && a[2 * i] <= b[2 * j])) {
-      s = a[2 * i], e = a[2 * i + 1], i++;
-    } else {
-      s = b[2 * j], e = b[2 * j + 1], j++;
-    }
-    if (!out.empty() && s <= out.back()) {
-      out.back() = std::max(out.back(), e);
-    } else {
-      out.push_back(s);
-      out.push_back(e);
+  // Union: runs taken in order of their starts, joined while they overlap or touch.
+  // Branch-free selection: which list holds the next start is as good as random.
+  out.resize(a.size() + b.size() + 2);
+  if (na + nb == 0) {
+    out.clear();
+    return;
+  }
+  uint* dst = out.data();
+  uint cs, ce;  // the run being built
+  {
+    const bool from_a = j >= nb || (i < na && a[2 * i] <= b[2 * j]);
+    const uint* r = from_a ? &a[2 * i] : &b[2 * j];
+    cs = r[0], ce = r[1];
+    i += from_a, j += !from_a;
+  }
+  size_t k = 0;
+  while (i < na && j < nb) {
+    const bool from_a = a[2 * i] <= b[2 * j];
+    const uint* r = from_a ? &a[2 * i] : &b[2 * j];
+    const uint s = r[0], e = r[1];
+    i += from_a;
+    j += !from_a;
+    const bool join = s <= ce;
+    dst[k] = cs;  // written every step, kept only when the run closes
+    dst[k + 1] = ce;
+    k += join ? 0 : 2;
+    cs = join ? cs : s;
+    ce = join ? std::max(ce, e) : e;
+  }
+  for (const std::vector<uint>* rest : {&a, &b}) {
+    const size_t n_rest = rest->size() / 2;
+    for (size_t& x = rest == &a ? i : j; x < n_rest; x++) {
+      const uint s = (*rest)[2 * x], e = (*rest)[2 * x + 1];
+      if (s <= ce) {
+        ce = std::max(ce, e);
+      } else {
+        dst[k] = cs, dst[k + 1] = ce, k += 2;
+        cs = s, ce = e;
+      }
     }
   }
+  dst[k] = cs, dst[k + 1] = ce, k += 2;
+  out.resize(k);
 }
 
 // The record of h·w pixels whose ones runs are the boundary list: the encoding
@@ -571,13 +599,29 @@ void rleToBbox(const RLE* R, BB bb, siz n) {
     const Divider div(h);
     const uint* cnts = R[i].cnts;
     uint xs = w, ys = h, xe = 0, ye = 0, cc = 0;
+    // Column and first pixel of the column of the last position split: boundaries
+    // mostly fall in that column or the next, which needs no division.
+    uint col = 0, base = 0;
+    auto split = [&](uint t, uint* x, uint* y) {
+      const uint d = t - base;  // wraps to a large value for t < base
+      if (d < h) {
+        *x = col, *y = d;
+      } else if (d - h < h) {
+        *x = ++col, *y = d - h;
+        base += h;
+      } else {
+        div.split(t, x, y);
+        col = *x;
+        base = t - *y;
+      }
+    };
     for (siz j = 0; j < m; j += 2) {
       // First pixel of the ones run, then its last pixel (32-bit, wrapping as the counts do).
       cc += cnts[j];
       uint xa, ya, xb, yb;
-      div.split(cc, &xa, &ya);
+      split(cc, &xa, &ya);
       cc += cnts[j + 1];
-      div.split(cc - 1, &xb, &yb);
+      split(cc - 1, &xb, &yb);
       if (xa < xb) {
         // The ones run wraps into a later column: it covers every row.
         ys = 0;
@@ -771,10 +815,36 @@ char* rleToString(const RLE* R) {
   // The first three counts as they are, every later one as its difference from
   // the count two before (the same kind of run one column back, mostly).
   for (siz i = 0; i < m && i < 3; i++) q = put_value(q, cnts[i]);
-  for (siz i = 3; i < m; i++) q = put_value(q, static_cast<int64_t>(cnts[i]) - cnts[i - 2]);
+  uint prev2 = m > 1 ? cnts[1] : 0, prev1 = m > 2 ? cnts[2] : 0;  // counts i − 2 and i − 1
+  for (siz i = 3; i < m; i++) {
+    const uint cur = cnts[i];
+    q = put_value(q, static_cast<int64_t>(cur) - prev2);
+    prev2 = prev1;
+    prev1 = cur;
+  }
   *q = 0;
   return s;
 }
+
+namespace {
+
+// The rest of a value whose first group c has more following; p is moved past them.
+uint64_t read_groups(unsigned c, const unsigned char*& p) {
+  // Gathered unsigned: groups past bit 64 fall away instead of shifting out of range.
+  uint64_t x = c & 0x1f;
+  unsigned k = 1;
+  while (*p != 0) {
+    c = *p++ - 48u;
+    if (k < 13) x |= static_cast<uint64_t>(c & 0x1f) << (5 * k);
+    k++;
+    if (!(c & 0x20)) break;
+  }
+  // A value cut short by the end of the string keeps its bits unextended.
+  if (!(c & 0x20) && (c & 0x10) && 5 * k < 64) x |= ~UINT64_C(0) << (5 * k);
+  return x;
+}
+
+}  // namespace
 
 void rleFrString(RLE* R, char* s, siz h, siz w) {
   // Never more counts than characters; the record keeps this buffer.
@@ -783,26 +853,21 @@ void rleFrString(RLE* R, char* s, siz h, siz w) {
   siz m = 0;
   const unsigned char* p = reinterpret_cast<const unsigned char*>(s);
   if (cnts != nullptr) {
+    uint prev2 = 0, prev1 = 0;  // counts m − 2 and m − 1, kept out of memory
     while (*p != 0) {
-      unsigned c = *p++ - 48u;
-      uint64_t x = c & 0x1f;
-      if (c & 0x20) {
-        // Gathered unsigned: groups past bit 64 fall away instead of shifting out of range.
-        unsigned k = 1;
-        while (*p != 0) {
-          c = *p++ - 48u;
-          if (k < 13) x |= static_cast<uint64_t>(c & 0x1f) << (5 * k);
-          k++;
-          if (!(c & 0x20)) break;
-        }
-        // A value cut short by the end of the string keeps its bits unextended.
-        if (!(c & 0x20) && (c & 0x10) && 5 * k < 64) x |= ~UINT64_C(0) << (5 * k);
-      } else if (c & 0x10) {
-        x |= ~UINT64_C(0x1f);  // one group with its sign bit set
+      const unsigned c = *p++ - 48u;
+      uint64_t x;
+      if (__builtin_expect((c & 0x20) == 0, 1)) {
+        // One group, the common case for count differences: its 5 bits sign-extended.
+        x = static_cast<uint64_t>(static_cast<int64_t>(static_cast<uint64_t>(c) << 59) >> 59);
+      } else {
+        x = read_groups(c, p);
       }
       // Modular sum: the low 32 bits equal those of the signed sum.
-      if (m > 2) x += cnts[m - 2];
-      cnts[m++] = static_cast<uint>(x);
+      const uint v = static_cast<uint>(m > 2 ? x + prev2 : x);
+      cnts[m++] = v;
+      prev2 = prev1;
+      prev1 = v;
     }
   }
   R->h = h;
