@@ -217,44 +217,40 @@ void combine_bounds(const std::vector<uint>& a, const std::vector<uint>& b, bool
     return;
   }
   // Union: runs taken in order of their starts, joined while they overlap or touch.
-  // Branch-free selection: which list holds the next start is as good as random.
-  out.resize(a.size() + b.size() + 2);
+  // The heads of both lists and the run being built stay in registers.
+  out.resize(a.size() + b.size());
   if (na + nb == 0) {
     out.clear();
     return;
   }
   uint* dst = out.data();
-  uint cs, ce;  // the run being built
-  {
-    const bool from_a = j >= nb || (i < na && a[2 * i] <= b[2 * j]);
-    const uint* r = from_a ? &a[2 * i] : &b[2 * j];
-    cs = r[0], ce = r[1];
-    i += from_a, j += !from_a;
-  }
   size_t k = 0;
-  while (i < na && j < nb) {
-    const bool from_a = a[2 * i] <= b[2 * j];
-    const uint* r = from_a ? &a[2 * i] : &b[2 * j];
-    const uint s = r[0], e = r[1];
-    i += from_a;
-    j += !from_a;
-    const bool join = s <= ce;
-    dst[k] = cs;  // written every step, kept only when the run closes
-    dst[k + 1] = ce;
-    k += join ? 0 : 2;
-    cs = join ? cs : s;
-    ce = join ? std::max(ce, e) : e;
+  constexpr uint kEnd = UINT32_MAX;  // past every start: an exhausted list is never taken
+  uint as = na > 0 ? a[0] : kEnd, bs = nb > 0 ? b[0] : kEnd;
+  uint cs, ce;
+  if (as <= bs) {
+    cs = as, ce = a[1], i = 1;
+    as = i < na ? a[2 * i] : kEnd;
+  } else {
+    cs = bs, ce = b[1], j = 1;
+    bs = j < nb ? b[2 * j] : kEnd;
   }
-  for (const std::vector<uint>* rest : {&a, &b}) {
-    const size_t n_rest = rest->size() / 2;
-    for (size_t& x = rest == &a ? i : j; x < n_rest; x++) {
-      const uint s = (*rest)[2 * x], e = (*rest)[2 * x + 1];
-      if (s <= ce) {
-        ce = std::max(ce, e);
-      } else {
-        dst[k] = cs, dst[k + 1] = ce, k += 2;
-        cs = s, ce = e;
-      }
+  while (i < na || j < nb) {
+    uint s, e;
+    if (as <= bs) {
+      s = as, e = a[2 * i + 1];
+      i++;
+      as = i < na ? a[2 * i] : kEnd;
+    } else {
+      s = bs, e = b[2 * j + 1];
+      j++;
+      bs = j < nb ? b[2 * j] : kEnd;
+    }
+    if (s <= ce) {
+      ce = std::max(ce, e);
+    } else {
+      dst[k] = cs, dst[k + 1] = ce, k += 2;
+      cs = s, ce = e;
     }
   }
   dst[k] = cs, dst[k + 1] = ce, k += 2;
@@ -794,9 +790,16 @@ namespace {
 // Appends the compressed form of one count or count difference: groups of 5 bits,
 // low first, as many as the signed value needs; a group followed by more has 0x20 set.
 inline char* put_value(char* q, int64_t x) {
-  if (static_cast<uint64_t>(x + 16) < 32) {  // one group: most differences of neighbouring columns
-    *q++ = static_cast<char>((x & 0x1f) + 48);
-    return q;
+  if (static_cast<uint64_t>(x + 512) < 1024) {
+    // One or two groups, most differences of neighbouring columns. Which of the two
+    // is as good as random, so both bytes are written without a branch; the second
+    // is overwritten by what follows when the value takes one (a value has room
+    // for seven).
+    const uint32_t u = static_cast<uint32_t>(x);
+    const uint32_t two = static_cast<uint64_t>(x + 16) >= 32 ? 1 : 0;
+    q[0] = static_cast<char>((u & 0x1f) + 48 + (two << 5));
+    q[1] = static_cast<char>(((u >> 5) & 0x1f) + 48);
+    return q + 1 + two;
   }
   const uint64_t magnitude = static_cast<uint64_t>(x ^ (x >> 63));
   const int groups = (64 - __builtin_clzll(magnitude)) / 5 + 1;
@@ -860,6 +863,11 @@ void rleFrString(RLE* R, char* s, siz h, siz w) {
       if (__builtin_expect((c & 0x20) == 0, 1)) {
         // One group, the common case for count differences: its 5 bits sign-extended.
         x = static_cast<uint64_t>(static_cast<int64_t>(static_cast<uint64_t>(c) << 59) >> 59);
+      } else if (const unsigned c2 = *p - 48u; *p != 0 && (c2 & 0x20) == 0) {
+        // Two groups: 10 bits sign-extended.
+        p++;
+        const uint64_t bits = (c & 0x1f) | static_cast<uint64_t>(c2 & 0x1f) << 5;
+        x = static_cast<uint64_t>(static_cast<int64_t>(bits << 54) >> 54);
       } else {
         x = read_groups(c, p);
       }
