@@ -257,6 +257,52 @@ void combine_bounds(const std::vector<uint>& a, const std::vector<uint>& b, bool
   out.resize(k);
 }
 
+// acc ∪ the ones runs of a regular record, read from its counts as they come.
+void union_with_counts(const std::vector<uint>& a, const RLE& r, std::vector<uint>& out) {
+  const uint* c = r.cnts;
+  const siz m = r.m;
+  out.resize(a.size() + m + 2);
+  uint* dst = out.data();
+  size_t k = 0, i = 0;
+  const size_t na = a.size() / 2;
+  constexpr uint kEnd = UINT32_MAX;  // past every start: an exhausted list is never taken
+  // Run j of the record starts at bs and is c[2j + 1] long; it exists while 2j + 1 < m.
+  siz j = 0;
+  uint bs = c[0];
+  auto b_left = [&] { return 2 * j + 1 < m; };
+  uint as = na > 0 ? a[0] : kEnd;
+  if (!b_left()) bs = kEnd;
+  if (as == kEnd && bs == kEnd) {
+    out.clear();
+    return;
+  }
+  uint cs, ce;
+  auto take = [&](uint* s, uint* e) {
+    if (as <= bs) {
+      *s = as, *e = a[2 * i + 1];
+      i++;
+      as = i < na ? a[2 * i] : kEnd;
+    } else {
+      *s = bs, *e = bs + c[2 * j + 1];
+      j++;
+      bs = b_left() ? *e + c[2 * j] : kEnd;
+    }
+  };
+  take(&cs, &ce);
+  while (as != kEnd || bs != kEnd) {
+    uint s, e;
+    take(&s, &e);
+    if (s <= ce) {
+      ce = std::max(ce, e);
+    } else {
+      dst[k] = cs, dst[k + 1] = ce, k += 2;
+      cs = s, ce = e;
+    }
+  }
+  dst[k] = cs, dst[k + 1] = ce, k += 2;
+  out.resize(k);
+}
+
 // The record of h·w pixels whose ones runs are the boundary list: the encoding
 // rleEncode gives (a leading run of zeros, maybe empty, then runs that are not).
 void init_from_bounds(RLE* R, siz h, siz w, const std::vector<uint>& b) {
@@ -432,8 +478,14 @@ void rleMerge(const RLE* R, RLE* M, siz n, int intersect) {
         fast = regular(R[i]);
         continue;
       }
-      if (!(fast = regular_bounds(R[i], next))) break;
-      combine_bounds(acc, next, intersect != 0, out);
+      if (!intersect) {
+        // Unions read the record's runs straight from its counts.
+        if (!(fast = regular(R[i]))) break;
+        union_with_counts(acc, R[i], out);
+      } else {
+        if (!(fast = regular_bounds(R[i], next))) break;
+        combine_bounds(acc, next, true, out);
+      }
       acc.swap(out);
     }
     if (fast) {
