@@ -107,7 +107,7 @@ TEST(TamrinPredictor, ReplacesOutputVectorWithOneOwningTensorPerNetworkOutput) {
   auto predictor = load_model("instance_segmenter");
   ASSERT_NE(predictor, nullptr);
   std::vector<TamrinTensor> outputs{stale_output(), stale_output(), stale_output()};
-  ASSERT_TRUE(predictor->Run({image_tensor(cv::Mat(96, 96, CV_8UC3, cv::Scalar::all(128)), kSegmenterNorm)},
+  ASSERT_TRUE(predictor->Run({image_tensor(cv::Mat(600, 800, CV_8UC3, cv::Scalar::all(128)), kSegmenterNorm)},
                              &outputs, -1));
   ASSERT_EQ(outputs.size(), 2u);  // model order: boxes, then masks
   EXPECT_EQ(outputs[0].shape, (std::vector<int>{2, 6}));
@@ -119,7 +119,7 @@ TEST(TamrinPredictor, ReplacesOutputVectorWithOneOwningTensorPerNetworkOutput) {
     EXPECT_EQ(t.data.length(), static_cast<int64_t>(count * sizeof(float)));
   }
   // A non-owning input buffer, as the engine passes its image, is read in place.
-  TamrinTensor owned = image_tensor(cv::Mat(96, 96, CV_8UC3, cv::Scalar::all(128)), kSegmenterNorm);
+  TamrinTensor owned = image_tensor(cv::Mat(600, 800, CV_8UC3, cv::Scalar::all(128)), kSegmenterNorm);
   TamrinTensor view;
   view.shape = owned.shape;
   view.data.Reset(owned.data.data(), owned.data.length());
