@@ -2,6 +2,9 @@
 //
 // Walks are bounded by the counts they read, never by h·w, so a record whose runs
 // disagree with its size cannot make a walk loop forever or write past a buffer.
+// Merges and overlaps check each record once (regular()) and then walk regular
+// records over their ones runs with no check per run; other records take the
+// general walk.
 
 #include "norvane/maskApi.h"
 
@@ -178,8 +181,6 @@ uint64_t intersection_in(const std::vector<uint>& a, const std::vector<uint>& b,
   size_t j = (std::upper_bound(b.begin(), b.end(), lo) - b.begin()) / 2;
   const size_t na = a.size() / 2, nb = b.size() / 2;
   uint64_t inter = 0;
-  // Branch-free steps: which list moves on is as good as random, and a mispredicted
-  // branch costs more than the step.
   while (i < na && j < nb) {
     const uint as = a[2 * i], ae = a[2 * i + 1], bs = b[2 * j], be = b[2 * j + 1];
     if (std::max(as, bs) >= hi) break;
@@ -194,67 +195,25 @@ uint64_t intersection_in(const std::vector<uint>& a, const std::vector<uint>& b,
   return inter;
 }
 
-// a ∩ b or a ∪ b of two boundary lists, into out (touching runs of a union join).
-void combine_bounds(const std::vector<uint>& a, const std::vector<uint>& b, bool intersect, std::vector<uint>& out) {
+// a ∩ b of two boundary lists, into out.
+void intersect_bounds(const std::vector<uint>& a, const std::vector<uint>& b, std::vector<uint>& out) {
   out.clear();
+  out.reserve(a.size() + b.size());
   const size_t na = a.size() / 2, nb = b.size() / 2;
   size_t i = 0, j = 0;
-  if (intersect) {
-    out.reserve(a.size() + b.size());
-    while (i < na && j < nb) {
-      const uint as = a[2 * i], ae = a[2 * i + 1], bs = b[2 * j], be = b[2 * j + 1];
-      const uint s = std::max(as, bs), e = std::min(ae, be);
-      if (s < e) {
-        out.push_back(s);
-        out.push_back(e);
-      }
-      if (ae < be) {
-        i++;
-      } else {
-        j++;
-      }
+  while (i < na && j < nb) {
+    const uint as = a[2 * i], ae = a[2 * i + 1], bs = b[2 * j], be = b[2 * j + 1];
+    const uint s = std::max(as, bs), e = std::min(ae, be);
+    if (s < e) {
+      out.push_back(s);
+      out.push_back(e);
     }
-    return;
-  }
-  // Union: runs taken in order of their starts, joined while they overlap or touch.
-  // The heads of both lists and the run being built stay in registers.
-  out.resize(a.size() + b.size());
-  if (na + nb == 0) {
-    out.clear();
-    return;
-  }
-  uint* dst = out.data();
-  size_t k = 0;
-  constexpr uint kEnd = UINT32_MAX;  // past every start: an exhausted list is never taken
-  uint as = na > 0 ? a[0] : kEnd, bs = nb > 0 ? b[0] : kEnd;
-  uint cs, ce;
-  if (as <= bs) {
-    cs = as, ce = a[1], i = 1;
-    as = i < na ? a[2 * i] : kEnd;
-  } else {
-    cs = bs, ce = b[1], j = 1;
-    bs = j < nb ? b[2 * j] : kEnd;
-  }
-  while (i < na || j < nb) {
-    uint s, e;
-    if (as <= bs) {
-      s = as, e = a[2 * i + 1];
+    if (ae < be) {
       i++;
-      as = i < na ? a[2 * i] : kEnd;
     } else {
-      s = bs, e = b[2 * j + 1];
       j++;
-      bs = j < nb ? b[2 * j] : kEnd;
-    }
-    if (s <= ce) {
-      ce = std::max(ce, e);
-    } else {
-      dst[k] = cs, dst[k + 1] = ce, k += 2;
-      cs = s, ce = e;
     }
   }
-  dst[k] = cs, dst[k + 1] = ce, k += 2;
-  out.resize(k);
 }
 
 // acc ∪ the ones runs of a regular record, read from its counts as they come.
@@ -484,7 +443,7 @@ void rleMerge(const RLE* R, RLE* M, siz n, int intersect) {
         union_with_counts(acc, R[i], out);
       } else {
         if (!(fast = regular_bounds(R[i], next))) break;
-        combine_bounds(acc, next, true, out);
+        intersect_bounds(acc, next, out);
       }
       acc.swap(out);
     }
