@@ -578,6 +578,14 @@ void rleIou(RLE* dt, RLE* gt, siz m, siz n, byte* iscrowd, double* o) {
 }
 
 void rleNms(RLE* dt, siz n, uint* keep, double thr) {
+  // One overlap matrix (each record's runs found once, each pair walked once) when
+  // it stays small; pair by pair otherwise. Entry (i, j) is record i against j.
+  if (n <= kMaxMirrored) {
+    std::vector<double> o(n * n);
+    rleIou(dt, dt, n, n, nullptr, o.data());
+    greedy_suppress(n, keep, thr, [&o, n](siz i, siz j) { return o[j * n + i]; });
+    return;
+  }
   greedy_suppress(n, keep, thr, [dt](siz i, siz j) {
     double u;
     rleIou(dt + i, dt + j, 1, 1, nullptr, &u);

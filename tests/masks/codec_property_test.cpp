@@ -169,6 +169,18 @@ TEST_F(MaskCodecProperty, IouMatchesPixels) {
         rleIou(&group[d], &group[g], 1, 1, &crowd[g], &o);
         EXPECT_EQ(all[g * n + d], o) << h << ": " << d << ", " << g;
       }
+    // Suppression over the set keeps what the greedy rule over pair overlaps keeps.
+    for (double thr : {0.1, 0.3, 0.6}) {
+      std::vector<uint> keep(n), want(n, 1);
+      rleNms(group.data(), n, keep.data(), thr);
+      for (siz i = 0; i < n; i++)
+        for (siz j = i + 1; j < n && want[i]; j++) {
+          double o;
+          rleIou(&group[i], &group[j], 1, 1, nullptr, &o);
+          if (want[j] && o > thr) want[j] = 0;
+        }
+      EXPECT_EQ(keep, want) << h << " at " << thr;
+    }
   }
 }
 
