@@ -24,11 +24,17 @@ constexpr float kMaskCut = 0.5f;  // a resized mask value above this is inside t
 constexpr int kBoxFields = 6;     // label, score, x1, y1, x2, y2
 // Largest float below 2^31: truncations under it fit an int.
 constexpr float kIntLimit = 2147483520.0f;
+// Largest full-image mask, in pixels (1 GB per record; a 32768 x 32768 picture).
+constexpr int64_t kMaxMaskPixels = int64_t{1} << 30;
+// Largest box, in cells, whose plane is resized: 2^26 floats (256 MB), 32 times a
+// 1920 x 1080 picture.
+constexpr int64_t kMaxBoxCells = int64_t{1} << 26;
 // pad_image's answer for a padded size that cannot be held; the destination is untouched.
 constexpr int kPadRefused = -1;
 
 // True when trunc(x) lies in [0, limit): the guard that makes the cast defined.
-bool trunc_in_range(float x, float limit) { return x > -1.0f && x < limit; }
+// An empty range holds nothing, not even the trunc(-0.5) = 0 of (-1, 0).
+bool trunc_in_range(float x, float limit) { return limit > 0.0f && x > -1.0f && x < limit; }
 
 // Box extent in cells: trunc(hi − lo + 1), at least 1; false when it is not a finite int.
 bool box_cells(float lo, float hi, int* cells) {
@@ -129,8 +135,11 @@ int mask2result(const float* box_data, const float* mask_data, const std::vector
   const int n = box_shape[0], k = box_shape[1];
   const int classes = mask_shape[1], mh = mask_shape[2], mw = mask_shape[3];
   const float hf = static_cast<float>(rows) / scale, wf = static_cast<float>(cols) / scale;
+  // Every record gets a full-image mask: a size from a tiny scale (billions of
+  // pixels per record) is refused like any other unusable output.
   if (k < kBoxFields || classes <= 0 || mh < 0 || mw < 0 || !trunc_in_range(hf, kIntLimit) ||
-      !trunc_in_range(wf, kIntLimit)) {
+      !trunc_in_range(wf, kIntLimit) ||
+      static_cast<int64_t>(hf) * static_cast<int64_t>(wf) > kMaxMaskPixels) {
     NV_LOG(WARNING) << "Invalid mask output: box shape " << utils::str_join(box_shape, ",") << ", mask shape "
                     << utils::str_join(mask_shape, ",") << ", image " << rows << "x" << cols << "/" << scale;
     return 0;
@@ -144,9 +153,11 @@ int mask2result(const float* box_data, const float* mask_data, const std::vector
     const float x1 = row[2], y1 = row[3], x2 = row[4], y2 = row[5];
     int bw, bh;
     // The mask output holds planes only for labels in [0, C); a row outside that
-    // or with a box that is not a finite size has no mask to read.
+    // or with a box that is not a finite size has no mask to read. A box of more
+    // cells than kMaxBoxCells is no detection either: its resized plane alone
+    // would take gigabytes.
     if (!trunc_in_range(row[0], static_cast<float>(classes)) || !std::isfinite(x1) || !std::isfinite(y1) ||
-        !box_cells(x1, x2, &bw) || !box_cells(y1, y2, &bh)) {
+        !box_cells(x1, x2, &bw) || !box_cells(y1, y2, &bh) || int64_t{bw} * bh > kMaxBoxCells) {
       NV_LOG(WARNING) << "Skipped detection " << r << ": label " << row[0] << ", box " << x1 << "," << y1 << ","
                       << x2 << "," << y2;
       continue;

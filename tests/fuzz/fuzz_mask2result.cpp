@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "norvane/log.h"
 #include "norvane/maskApi.h"
 #include "norvane/nv_cv.h"
 
@@ -38,6 +39,16 @@ struct Reader {
 
 }  // namespace
 
+// The library's logger, registered and kept quiet: every skipped row is logged.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  el::Logger* logger = el::Loggers::getLogger("Norvane");
+  el::Configurations quiet;
+  quiet.setToDefault();
+  quiet.set(el::Level::Global, el::ConfigurationType::Enabled, "false");
+  el::Loggers::reconfigureLogger(logger, quiet);
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Reader in{data, size};
   const int n = in.byte() % 6, k = in.byte() % 9, classes = in.byte() % 4;
@@ -61,7 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                results);
   for (const auto& r : results) {
     check(r.mask.type() == CV_8UC1, "mask type");
-    check(cv::countNonZero(r.mask > 1) == 0, "mask holds values other than 0 and 1");
+    // OpenCV's comparison refuses an empty matrix (a picture of no rows or columns).
+    check(r.mask.empty() || cv::countNonZero(r.mask > 1) == 0, "mask holds values other than 0 and 1");
     // The string is the column-major encoding of the mask.
     RLE rle;
     std::string text = r.mask_rle;
@@ -71,8 +83,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(total == r.mask.total(), "string does not cover the mask");
     std::vector<byte> decoded(r.mask.total());
     rleDecode(&rle, decoded.data(), 1);
-    cv::Mat t = r.mask.t();
-    check(t.total() == 0 || std::memcmp(decoded.data(), t.data, decoded.size()) == 0, "string differs from mask");
+    if (!r.mask.empty()) {
+      const cv::Mat t = r.mask.t();
+      check(std::memcmp(decoded.data(), t.data, decoded.size()) == 0, "string differs from mask");
+    }
     rleFree(&rle);
   }
   return 0;

@@ -114,6 +114,28 @@ TEST(MaskToResult, EmptyShapesAndBadRows) {
   EXPECT_EQ(cap.count(el::Level::Info, "Result Empty") + cap.count(el::Level::Warning, ""), 0);
   EXPECT_TRUE(res.empty());
 
+  // A box of billions of cells (a network gone wrong) used to be resized in full,
+  // gigabytes for one row: it is skipped, the row after it kept.
+  {
+    Outputs huge;
+    huge.add(0, {1, 1, 5, 5});
+    huge.add(1, {0, 0, 1e9f, 1e9f});
+    huge.add(1, {2, 2, 6, 6});
+    const auto kept = huge.run(20, 20);
+    ASSERT_EQ(kept.size(), 2u);
+    EXPECT_EQ(kept[1].x1, 2.0f / 20);
+    // A picture of rows but no columns: a box starting at −0.5 used to be pasted
+    // into column trunc(−0.5) = 0 of the empty mask (a store to null).
+    Outputs left;
+    left.add(0, {-0.5f, 1, 3, 5});
+    left.add(0, {-0.5f, 1, 3, 5});
+    for (const EdgeResultData& r : left.run(20, 0)) EXPECT_EQ(r.mask.cols, 0);
+    // Likewise a picture size of billions of pixels per mask (a tiny scale).
+    std::vector<EdgeResultData> none;
+    vision::mask2result(huge.boxes.data(), huge.masks.data(), {3, 6}, {3, 2, 28, 28}, 20, 20, 1e-6f, none);
+    EXPECT_TRUE(none.empty());
+  }
+
   // Labels outside [0, C) have no plane to read: those rows are skipped.
   out.add(2, {1, 1, 5, 5});
   out.add(-1, {1, 1, 5, 5});
