@@ -56,6 +56,15 @@ TEST(TamrinPredictor, RefusesBytesThatAreNoNetwork) {
       flipped, unknown_op, std::string("\x3a\x00", 2)};
   for (const auto& bytes : cases) EXPECT_EQ(load_bytes(bytes), nullptr) << bytes.size() << " bytes";
 
+  // Bytes on which OpenCV's importer itself crashes: one changed byte of the example
+  // detector once killed norvane_serving with SIGSEGV during init. The import is
+  // tried in a child process first, so this process survives and gets no predictor.
+  std::string crashing = read_bytes(model_path("red_detector_101"));
+  ASSERT_GT(crashing.size(), 386u);
+  crashing[386] = '\x71';
+  EXPECT_EQ(load_bytes(crashing), nullptr);
+  EXPECT_NE(load_model("red_detector_101"), nullptr);  // the undamaged bytes still load
+
   tamrin_mobile::TamrinMobileConfig config;  // no bytes at all
   EXPECT_EQ((tamrin_mobile::CreateTamrinPredictor<tamrin_mobile::TamrinMobileConfig,
                                                   tamrin_mobile::TamrinEngineKind::kTamrinMobile>(config)),

@@ -22,6 +22,7 @@
 #endif
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -107,8 +108,10 @@ bool to_tensor(const cv::Mat& mat, TamrinTensor* tensor) {
   return true;
 }
 
-// How long a trial load may take before it is given up as inconclusive.
-constexpr std::chrono::seconds kTrialLoadTimeout{120};
+// How long a trial load may take before it is given up as inconclusive. The child
+// is a copy of a possibly multi-threaded process: a lock another thread held at
+// the fork (seen with AddressSanitizer's allocator) can block it for good.
+constexpr std::chrono::seconds kTrialLoadTimeout{30};
 
 enum class TrialLoad { kLoaded, kRefused, kInconclusive };
 
@@ -119,9 +122,13 @@ enum class TrialLoad { kLoaded, kRefused, kInconclusive };
 // be started or waited for (SIGCHLD ignored), or that takes too long, proves
 // nothing either way and the caller loads as before.
 TrialLoad trial_load(const char* bytes, size_t size) {
+  const pid_t parent = getpid();
   const pid_t pid = fork();
   if (pid < 0) return TrialLoad::kInconclusive;
   if (pid == 0) {
+    // A child left behind (its parent killed while waiting) ends with it.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(1);
     // The parent's crash reporting (handlers, a sanitizer's death callback) is not
     // for a crash this trial exists to catch: the child just dies.
     for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) signal(sig, SIG_DFL);
