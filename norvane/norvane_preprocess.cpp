@@ -54,49 +54,62 @@ void EdgePredictorImpl::preprocess_image(cv::Mat& image, EdgeColorFormat /*forma
   output = image.clone();
   // Nothing to scale; the caller reports empty images.
   if (output.empty()) return;
-  const int64_t t0 = utils::get_timestamp_ms();
-
-  if (output.channels() == 1) {
-    NV_LOG(DEBUG) << "Gray to BGR";
-    cv::cvtColor(output, output, cv::COLOR_GRAY2BGR);
+  // Depths and layouts that OpenCV's colour conversion or resize do not take
+  // (CV_64F gray, CV_32S) leave the output empty, which the
+  // caller answers with a code instead of an exception.
+  if (output.dims != 2) {
+    NV_LOG(ERROR) << "Image cannot be preprocessed: " << output.dims << " dimensions";
+    output.release();
+    return;
   }
-  if (output.channels() == 4) {
-    NV_LOG(DEBUG) << "Drop alpha channel";
-    cv::cvtColor(output, output, cv::COLOR_BGRA2BGR);
-  }
+  try {
+    const int64_t t0 = utils::get_timestamp_ms();
 
-  const int64_t mode = _model_config.nType;
-  if (mode == kModeShortSidePadded) {
-    const int cap = _max_size > 0 ? _max_size : kDefaultMaxSize;
-    resize_by(output, short_side_scale(output, _resize_w, cap));
-    // Boxes come back relative to the resized image, before padding.
-    _box_scale_x = 1.0f / static_cast<float>(output.cols);
-    _box_scale_y = 1.0f / static_cast<float>(output.rows);
-    // The padding copies 3-byte pixels; other layouts are passed on unpadded
-    // rather than read past their rows.
-    if (output.type() == CV_8UC3) vision::pad_image(output, output, kPadAlign);
-  } else if (mode == kModeTargetSize) {
-    // A non-positive "max_size" (absent or 0) sets no cap.
-    resize_by(output, short_side_scale(output, _target_size, _max_size));
-  } else if (mode != kModeKeepSize) {
-    if ((output.rows != _resize_h || output.cols != _resize_w) && _resize_w > 0 && _resize_h > 0) {
-      NV_LOG(DEBUG) << "Image will be resized to " << _resize_w << "," << _resize_h;
-      cv::resize(output, output, cv::Size(_resize_w, _resize_h), 0, 0, cv::INTER_LINEAR);
+    if (output.channels() == 1) {
+      NV_LOG(DEBUG) << "Gray to BGR";
+      cv::cvtColor(output, output, cv::COLOR_GRAY2BGR);
     }
-  }
+    if (output.channels() == 4) {
+      NV_LOG(DEBUG) << "Drop alpha channel";
+      cv::cvtColor(output, output, cv::COLOR_BGRA2BGR);
+    }
 
-  // Only a 3-channel image has an order to swap; others would make cvtColor throw.
-  if (_color_format == RGB && output.channels() == 3) {
-    NV_LOG(DEBUG) << "Convert to RGB";
-    cv::cvtColor(output, output, cv::COLOR_BGR2RGB);
-  }
-  if (mode == kModeFixedWithBoxScale) {
-    _box_scale_x = 1.0f / static_cast<float>(output.cols);
-    _box_scale_y = 1.0f / static_cast<float>(output.rows);
-  }
+    const int64_t mode = _model_config.nType;
+    if (mode == kModeShortSidePadded) {
+      const int cap = _max_size > 0 ? _max_size : kDefaultMaxSize;
+      resize_by(output, short_side_scale(output, _resize_w, cap));
+      // Boxes come back relative to the resized image, before padding.
+      _box_scale_x = 1.0f / static_cast<float>(output.cols);
+      _box_scale_y = 1.0f / static_cast<float>(output.rows);
+      // The padding copies 3-byte pixels; other layouts are passed on unpadded
+      // rather than read past their rows.
+      if (output.type() == CV_8UC3) vision::pad_image(output, output, kPadAlign);
+    } else if (mode == kModeTargetSize) {
+      // A non-positive "max_size" (absent or 0) sets no cap.
+      resize_by(output, short_side_scale(output, _target_size, _max_size));
+    } else if (mode != kModeKeepSize) {
+      if ((output.rows != _resize_h || output.cols != _resize_w) && _resize_w > 0 && _resize_h > 0) {
+        NV_LOG(DEBUG) << "Image will be resized to " << _resize_w << "," << _resize_h;
+        cv::resize(output, output, cv::Size(_resize_w, _resize_h), 0, 0, cv::INTER_LINEAR);
+      }
+    }
 
-  const int64_t t1 = utils::get_timestamp_ms();
-  NV_LOG(DEBUG) << "Prep cost " << (t1 - t0) << "ms";
+    // Only a 3-channel image has an order to swap; others would make cvtColor throw.
+    if (_color_format == RGB && output.channels() == 3) {
+      NV_LOG(DEBUG) << "Convert to RGB";
+      cv::cvtColor(output, output, cv::COLOR_BGR2RGB);
+    }
+    if (mode == kModeFixedWithBoxScale) {
+      _box_scale_x = 1.0f / static_cast<float>(output.cols);
+      _box_scale_y = 1.0f / static_cast<float>(output.rows);
+    }
+
+    const int64_t t1 = utils::get_timestamp_ms();
+    NV_LOG(DEBUG) << "Prep cost " << (t1 - t0) << "ms";
+  } catch (const cv::Exception& e) {
+    NV_LOG(ERROR) << "Image cannot be preprocessed: " << e.what();
+    output.release();
+  }
 }
 
 }  // namespace norvane

@@ -31,7 +31,11 @@ IR_VERSION = 6
 
 CLASSIFIER_SIZE = 64
 DETECTOR_SIZE = 96
-MASK_SIZE = 64  # mask planes, cells per side; larger than the boxes expected at 96 px
+# The segmenter is built for one camera size, as instance-mask models on a device
+# are: no size input reaches them, so their boxes are in pixels of that picture.
+SEGMENTER_WIDTH = 800
+SEGMENTER_HEIGHT = 600
+MASK_SIZE = 64  # mask planes, cells per side
 
 # Colour maps: sigmoid(GAIN * (own channel - mean of the other two) + BIAS).
 # A pure colour gives sigmoid(24), exactly 1.0 in float32, so box edges found
@@ -103,17 +107,24 @@ def color_conv(g, image, rows, name):
     return g.op("Sigmoid", [conv], out=name)
 
 
-def box_features(g, maps, channels, size, low_grid, high_grid):
+def box_features(g, maps, channels, width, height, low_grid, high_grid):
     """Per class, max over the image of map x grid: gives first and last
     occupied column and row through the grids. Works on the column and row
     profiles (max over rows / columns) so the grids stay one-dimensional.
-    Result {1, 4*channels + channels}: [low x, high x, low y, high y, score]."""
+    low_grid(j, size) and high_grid(j, size) give the grid along an axis of
+    `size` pixels. Result {1, 4*channels + channels}: [low x, high x, low y,
+    high y, score]."""
     cols = g.op("ReduceMax", [maps], axes=[2], keepdims=1)  # {1, C, 1, W}
     rows = g.op("ReduceMax", [maps], axes=[3], keepdims=1)  # {1, C, H, 1}
-    j = np.arange(size, dtype=np.float32)
-    gx = np.concatenate([np.tile(low_grid(j), (channels, 1)), np.tile(high_grid(j), (channels, 1))])
-    fx = g.op("Mul", [g.op("Concat", [cols, cols], axis=1), g.const("grid_x", gx.reshape(1, 2 * channels, 1, size))])
-    fy = g.op("Mul", [g.op("Concat", [rows, rows], axis=1), g.const("grid_y", gx.reshape(1, 2 * channels, size, 1))])
+
+    def grid(size):
+        j = np.arange(size, dtype=np.float32)
+        return np.concatenate([np.tile(low_grid(j, size), (channels, 1)),
+                               np.tile(high_grid(j, size), (channels, 1))])
+    gx = grid(width).reshape(1, 2 * channels, 1, width)
+    gy = grid(height).reshape(1, 2 * channels, height, 1)
+    fx = g.op("Mul", [g.op("Concat", [cols, cols], axis=1), g.const("grid_x", gx)])
+    fy = g.op("Mul", [g.op("Concat", [rows, rows], axis=1), g.const("grid_y", gy)])
     fx = g.op("ReduceMax", [fx], axes=[2, 3], keepdims=0)
     fy = g.op("ReduceMax", [fy], axes=[2, 3], keepdims=0)
     score = g.op("ReduceMax", [cols], axes=[2, 3], keepdims=0)
@@ -145,7 +156,7 @@ def red_detector(size_input):
     g = Graph()
     red = color_conv(g, "image", [[-0.5, -0.5, 1.0]], "red")  # B, G, R
     # low grid 1 - j/n -> max = 1 - first/n; high grid (j + 1)/n -> max = (last + 1)/n
-    feats = box_features(g, red, 1, n, lambda j: 1.0 - j / n, lambda j: (j + 1.0) / n)
+    feats = box_features(g, red, 1, n, n, lambda j, size: 1.0 - j / size, lambda j, size: (j + 1.0) / size)
     # feats = [1 - first/n, (last+1)/n, same for y, score] -> [class 0, score, x1, y1, x2, y2],
     # nudged inwards and outwards so whole-pixel truncation gives left and width back
     w = f32([[0, 0, 0, 0, 0], [0, 0, 0, 0, 1], [-1, 0, 0, 0, 0], [0, 0, -1, 0, 0], [0, 1, 0, 0, 0], [0, 0, 0, 1, 0]])
@@ -192,32 +203,33 @@ def tents(g, rows, first_col, size, cells, name):
 
 
 def instance_segmenter():
-    """Red (class 0) and green (class 1) objects of an RGB picture in [0, 1].
+    """Red (class 0) and green (class 1) objects of an RGB picture in [0, 1],
+    SEGMENTER_WIDTH x SEGMENTER_HEIGHT.
     boxes {2, 6}: row c = [c, score, x1, y1, x2, y2] in input pixels.
     masks {2, 2, MASK_SIZE, MASK_SIZE}: both rows carry the planes of both
     classes; plane c is class c's colour map sampled inside row c's box."""
-    n, m = DETECTOR_SIZE, MASK_SIZE
+    wd, ht, m = SEGMENTER_WIDTH, SEGMENTER_HEIGHT, MASK_SIZE
     g = Graph()
     maps = color_conv(g, "image", [[1.0, -0.5, -0.5], [-0.5, 1.0, -0.5]], "maps")  # R, G, B
-    # low grid n - j -> max = n - first; high grid j -> max = last
-    feats = box_features(g, maps, 2, n, lambda j: n - j, lambda j: j)
-    # feats = [n-x1_r, n-x1_g, x2_r, x2_g, n-y1_r, n-y1_g, y2_r, y2_g, s_r, s_g]
+    # low grid size - j -> max = size - first; high grid j -> max = last
+    feats = box_features(g, maps, 2, wd, ht, lambda j, size: size - j, lambda j, size: j)
+    # feats = [W-x1_r, W-x1_g, x2_r, x2_g, H-y1_r, H-y1_g, y2_r, y2_g, s_r, s_g]
     w = np.zeros((12, 10), np.float32)
     b = np.zeros(12, np.float32)
     for c in range(2):
         r = 6 * c
         b[r] = c
         w[r + 1, 8 + c] = 1
-        w[r + 2, c], b[r + 2] = -1, n + EDGE_LOW
-        w[r + 3, 4 + c], b[r + 3] = -1, n + EDGE_LOW
+        w[r + 2, c], b[r + 2] = -1, wd + EDGE_LOW
+        w[r + 3, 4 + c], b[r + 3] = -1, ht + EDGE_LOW
         w[r + 4, 2 + c], b[r + 4] = 1, EDGE_HIGH
         w[r + 5, 6 + c], b[r + 5] = 1, EDGE_HIGH
     flat = g.op("Gemm", [feats, g.const("row_w", w), g.const("row_b", b)], transB=1)
     boxes = g.op("Reshape", [flat, g.const("row_shape", i64([2, 6]))], out="boxes")
 
-    wy = tents(g, boxes, 3, n, m, "tent_y")                               # {2, m, n}
-    wx = g.op("Transpose", [tents(g, boxes, 2, n, m, "tent_x")], perm=[0, 2, 1])  # {2, n, m}
-    planes = g.op("Reshape", [maps, g.const("plane_shape", i64([2, n, n]))])
+    wy = tents(g, boxes, 3, ht, m, "tent_y")                               # {2, m, H}
+    wx = g.op("Transpose", [tents(g, boxes, 2, wd, m, "tent_x")], perm=[0, 2, 1])  # {2, W, m}
+    planes = g.op("Reshape", [maps, g.const("plane_shape", i64([2, ht, wd]))])
     sampled = g.op("MatMul", [g.op("MatMul", [wy, planes]), wx])           # {2, m, m}
     # Reshaped before the gain: OpenCV 4.6 fuses a scale-and-shift that directly
     # follows a two-input MatMul and then loses the scale.
@@ -225,7 +237,7 @@ def instance_segmenter():
     scaled = g.op("Add", [g.op("Mul", [one_row, g.const("mask_gain", f32(MASK_GAIN))]),
                           g.const("mask_bias", f32(-(MASK_GAIN - 1.0) / 2.0))])
     g.op("Concat", [scaled, scaled], out="masks", axis=0)
-    return g.model("instance_segmenter", [("image", [1, 3, n, n])],
+    return g.model("instance_segmenter", [("image", [1, 3, ht, wd])],
                    [("boxes", [2, 6]), ("masks", [2, 2, m, m])])
 
 
@@ -260,8 +272,8 @@ def conf(kind, model_id, name, threshold, enc=0, n_type=0):
             "bizModelId": model_id * 100, "modelEnc": enc, "nType": n_type, "thresholdRec": threshold}
 
 
-def preprocess(size, mean, scale, color):
-    return {"img_mean": mean, "scale": scale, "resize": [size, size], "colorFormat": color}
+def preprocess(size, mean, scale, color, height=None):
+    return {"img_mean": mean, "scale": scale, "resize": [size, height or size], "colorFormat": color}
 
 
 def read(path):
@@ -290,7 +302,7 @@ def main():
     write_dir("red_detector_101", conf(2, 2002, "red_detector_101", 0.5, n_type=101), det_pre, ["0:red"],
               red_detector(True), {"is_normed": 0})
 
-    seg_pre = preprocess(DETECTOR_SIZE, [0.0] * 3, [1 / 255.0] * 3, "RGB")
+    seg_pre = preprocess(SEGMENTER_WIDTH, [0.0] * 3, [1 / 255.0] * 3, "RGB", SEGMENTER_HEIGHT)
     write_dir("instance_segmenter", conf(6, 6001, "instance_segmenter", 0.5), seg_pre, ["0:red", "1:green"],
               instance_segmenter(), {"is_normed": 0})
 

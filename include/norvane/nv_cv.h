@@ -16,6 +16,7 @@ NORVANE_API int mask2result(const float* box_data, const float* mask_data, const
                             const std::vector<int>& mask_shape, int rows, int cols, float scale,
                             std::vector<EdgeResultData>& results);
 // Pads a 3-byte-per-pixel image with black up to multiples of align (bottom and right).
+// -1 (destination untouched) when the padded image is too large to be allocated.
 NORVANE_API int pad_image(cv::Mat& src, cv::Mat& dst, int align);
 // Planar 3-channel bytes to an interleaved image.
 NORVANE_API int chw2hwc(const cv::Mat& src, cv::Mat& dst);

@@ -105,7 +105,7 @@ int TamrinFluidEdgePredictor::infer(cv::Mat& image, EdgeColorFormat format, std:
   NV_LOG(DEBUG) << "Lock \"infer\" aquired, waited " << (utils::get_timestamp_ns() - wait_start) / 1000 << "us";
 
   // Zero rows or columns with a data pointer (an empty ROI) is as empty as no data.
-  if (image.data == nullptr || image.rows == 0 || image.cols == 0) {
+  if (image.data == nullptr || image.total() == 0) {
     NV_LOG(ERROR) << "Empty image!";
     return NV_ERR_EMPTY_IMAGE;
   }
@@ -250,7 +250,8 @@ int TamrinFluidEdgePredictor::_decode_detection(TamrinTensor& head, float thresh
   return NV_OK;
 }
 
-int TamrinFluidEdgePredictor::_decode_instances(std::vector<TamrinTensor>& outputs, cv::Mat& image, cv::Mat& fed,
+int TamrinFluidEdgePredictor::_decode_instances(std::vector<TamrinTensor>& outputs, cv::Mat& image,
+                                                cv::Mat& /*fed*/,
                                                 std::vector<EdgeResultData>& results) {
   if (outputs.size() < 2) {
     NV_LOG(ERROR) << "Mask result needs two output tensors, got " << outputs.size();
@@ -265,6 +266,7 @@ int TamrinFluidEdgePredictor::_decode_instances(std::vector<TamrinTensor>& outpu
   // The mask routine reads rows only when there are more than one (a single row
   // means "no result" to it) and the mask shape has four entries; it trusts the
   // sizes, so check here that every value it will read is inside the tensors.
+  // A row whose class has no plane is skipped there, one row at a time.
   const int64_t rows = boxes.shape[0];
   const int64_t cols = boxes.shape[1];
   if (rows > 1 && cols > 0 && masks.shape.size() >= 4) {
@@ -274,26 +276,18 @@ int TamrinFluidEdgePredictor::_decode_instances(std::vector<TamrinTensor>& outpu
       NV_LOG(ERROR) << "Mask result's boxes do not match their shape " << rows << "x" << cols;
       return NV_ERR_RUNTIME;
     }
-    if (classes <= 0 || !shape_volume(masks.shape, 2, 2, plane) || plane == 0 ||
-        rows > float_count(masks) / plane / classes) {
+    // Planes of no cells (Mh or Mw 0) hold nothing to read: every mask is then empty.
+    if (classes <= 0 || !shape_volume(masks.shape, 2, 2, plane) ||
+        (plane > 0 && rows > float_count(masks) / plane / classes)) {
       NV_LOG(ERROR) << "Mask result's masks do not match their shape "
                     << utils::str_join(masks.shape, ",");
       return NV_ERR_RUNTIME;
     }
-    // A row's class selects its mask plane; one outside the planes would be read
-    // from beyond the tensor.
-    const float* box = static_cast<const float*>(boxes.data.data());
-    for (int64_t r = 0; r < rows; ++r) {
-      int index = 0;
-      if (!class_index(box[r * cols], index) || index < 0 || index >= classes) {
-        NV_LOG(ERROR) << "Mask result's row " << r << " has a class without mask plane: " << box[r * cols];
-        return NV_ERR_RUNTIME;
-      }
-    }
   }
-  const float scale = static_cast<float>(fed.rows) / static_cast<float>(image.rows);
+  // Masks cover the picture as posted: the network's frame may have another
+  // aspect, so no single scale from the fed rows gives its width.
   vision::mask2result(static_cast<const float*>(boxes.data.data()), static_cast<const float*>(masks.data.data()),
-                      boxes.shape, masks.shape, fed.rows, fed.cols, scale, results);
+                      boxes.shape, masks.shape, image.rows, image.cols, 1.0f, results);
   return NV_OK;
 }
 

@@ -91,7 +91,9 @@ int TamrinMobileFpgaEdgePredictor::init() {
 int TamrinMobileFpgaEdgePredictor::infer(cv::Mat& image, EdgeColorFormat /*format*/,
                                          std::vector<EdgeResultData>& results, float threshold) {
   pre_infer();
-  if (image.data == nullptr || image.rows == 0) {
+  // No pixels at all, whatever rows or columns say (an empty column range keeps
+  // its data pointer and rows).
+  if (image.data == nullptr || image.total() == 0) {
     NV_LOG(ERROR) << "Empty image!";
     return NV_ERR_EMPTY_IMAGE;
   }
@@ -108,27 +110,33 @@ int TamrinMobileFpgaEdgePredictor::infer(cv::Mat& image, EdgeColorFormat /*forma
   // Gray is widened to BGR, as the CPU path's preprocessing does; other depths and
   // channel counts have no meaningful three-byte reading.
   const int channels = image.channels();
-  if (image.depth() != CV_8U || (channels != 1 && channels != 3 && channels != 4)) {
+  if (image.dims != 2 || image.depth() != CV_8U || (channels != 1 && channels != 3 && channels != 4)) {
     NV_LOG(ERROR) << "Unsupported image type: depth " << image.depth() << ", " << channels << " channels";
     return NV_ERR_BAD_REQUEST;
   }
 
   const int64_t t0 = utils::get_timestamp_ms();
   cv::Mat work;
-  image.copyTo(work);
-  if (work.channels() == 1) {
-    NV_LOG(DEBUG) << "Gray to BGR";
-    cv::cvtColor(work, work, cv::COLOR_GRAY2BGR);
-  } else if (work.channels() == 4) {
-    NV_LOG(DEBUG) << "Drop alpha channel";
-    cv::cvtColor(work, work, cv::COLOR_BGRA2BGR);
-  }
-  if (work.rows != _resize_h || work.cols != _resize_w) {
-    cv::resize(work, work, cv::Size(_resize_w, _resize_h), 0, 0, cv::INTER_LINEAR);
-  }
-  if (_color_format == 1) {
-    NV_LOG(DEBUG) << "Convert to RGB";
-    cv::cvtColor(work, work, cv::COLOR_BGR2RGB);
+  // The types are checked above; what can still fail here is an allocation.
+  try {
+    image.copyTo(work);
+    if (work.channels() == 1) {
+      NV_LOG(DEBUG) << "Gray to BGR";
+      cv::cvtColor(work, work, cv::COLOR_GRAY2BGR);
+    } else if (work.channels() == 4) {
+      NV_LOG(DEBUG) << "Drop alpha channel";
+      cv::cvtColor(work, work, cv::COLOR_BGRA2BGR);
+    }
+    if (work.rows != _resize_h || work.cols != _resize_w) {
+      cv::resize(work, work, cv::Size(_resize_w, _resize_h), 0, 0, cv::INTER_LINEAR);
+    }
+    if (_color_format == 1) {
+      NV_LOG(DEBUG) << "Convert to RGB";
+      cv::cvtColor(work, work, cv::COLOR_BGR2RGB);
+    }
+  } catch (const cv::Exception& e) {
+    NV_LOG(ERROR) << "Image preprocessing failed: " << e.what();
+    return NV_ERR_BAD_REQUEST;
   }
 
   // Every value is written by the normalisation, so the buffer is not zero-filled.

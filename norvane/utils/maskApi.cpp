@@ -2,6 +2,9 @@
 //
 // Walks are bounded by the counts they read, never by h·w, so a record whose runs
 // disagree with its size cannot make a walk loop forever or write past a buffer.
+// Merges and overlaps check each record once (regular()) and then walk regular
+// records over their ones runs with no check per run; other records take the
+// general walk.
 
 #include "norvane/maskApi.h"
 
@@ -18,6 +21,8 @@ namespace {
 constexpr double kPolyScale = 5.0;  // rleFrPoly traces the boundary at 5× resolution
 // A count difference spans 33 signed bits: seven 5-bit groups.
 constexpr siz kMaxCharsPerCount = 7;
+// rleIou of a set against itself reuses intersections up to this many records.
+constexpr siz kMaxMirrored = 2048;
 
 // First byte in [p, end) that differs from v, or end.
 const byte* skip_run(const byte* p, const byte* end, byte v) {
@@ -129,6 +134,212 @@ void greedy_suppress(siz n, uint* keep, double thr, Overlap overlap) {
   }
 }
 
+// Integer division by 5 rounded down and up, for either sign.
+inline int64_t floor_div5(int64_t n) { return n >= 0 ? n / 5 : -((-n + 4) / 5); }
+inline int64_t ceil_div5(int64_t n) { return n >= 0 ? (n + 4) / 5 : -(-n / 5); }
+
+// True for a record as rleEncode makes it: h·w below 2^32 (32-bit counts), counts
+// that add up to h·w, none zero but the first. The fast walks below rely on this,
+// so it is checked once per record; anything else takes the general walks.
+bool regular(const RLE& r) {
+  if (r.m == 0 || r.cnts == nullptr || r.h > UINT32_MAX || r.w > UINT32_MAX) return false;
+  const uint64_t area = static_cast<uint64_t>(r.h) * r.w;
+  if (area == 0 || area > UINT32_MAX) return false;
+  uint64_t total = r.cnts[0];
+  uint nonzero = ~0u;
+  for (siz j = 1; j < r.m; j++) {
+    total += r.cnts[j];
+    nonzero &= r.cnts[j] != 0 ? ~0u : 0u;  // no early exit: the loop vectorises
+  }
+  return nonzero != 0 && total == area;
+}
+
+// The ones runs of a regular record as boundaries, run k covering [b[2k], b[2k + 1]);
+// false (b undefined) for a record that is not regular. One pass for both.
+bool regular_bounds(const RLE& r, std::vector<uint>& b) {
+  if (r.m == 0 || r.cnts == nullptr || r.h > UINT32_MAX || r.w > UINT32_MAX) return false;
+  const uint64_t area = static_cast<uint64_t>(r.h) * r.w;
+  if (area == 0 || area > UINT32_MAX) return false;
+  b.resize(r.m);
+  uint64_t p = r.cnts[0];
+  uint nonzero = ~0u;
+  b[0] = static_cast<uint>(p);
+  for (siz j = 1; j < r.m; j++) {
+    nonzero &= r.cnts[j] != 0 ? ~0u : 0u;
+    b[j] = static_cast<uint>(p += r.cnts[j]);
+  }
+  if (nonzero == 0 || p != area) return false;
+  if (r.m % 2) b.pop_back();
+  return true;
+}
+
+// Pixels set in both of two boundary lists inside [lo, hi); outside it at least one
+// of the two masks is known to be empty.
+uint64_t intersection_in(const std::vector<uint>& a, const std::vector<uint>& b, uint64_t lo, uint64_t hi) {
+  // First run of each list that ends after lo.
+  size_t i = (std::upper_bound(a.begin(), a.end(), lo) - a.begin()) / 2;
+  size_t j = (std::upper_bound(b.begin(), b.end(), lo) - b.begin()) / 2;
+  const size_t na = a.size() / 2, nb = b.size() / 2;
+  uint64_t inter = 0;
+  while (i < na && j < nb) {
+    const uint as = a[2 * i], ae = a[2 * i + 1], bs = b[2 * j], be = b[2 * j + 1];
+    if (std::max(as, bs) >= hi) break;
+    const uint s = std::max(as, bs), e = std::min(ae, be);
+    if (s < e) inter += e - s;
+    if (ae < be) {
+      i++;
+    } else {
+      j++;
+    }
+  }
+  return inter;
+}
+
+// a ∩ b of two boundary lists, into out.
+void intersect_bounds(const std::vector<uint>& a, const std::vector<uint>& b, std::vector<uint>& out) {
+  out.clear();
+  out.reserve(a.size() + b.size());
+  const size_t na = a.size() / 2, nb = b.size() / 2;
+  size_t i = 0, j = 0;
+  while (i < na && j < nb) {
+    const uint as = a[2 * i], ae = a[2 * i + 1], bs = b[2 * j], be = b[2 * j + 1];
+    const uint s = std::max(as, bs), e = std::min(ae, be);
+    if (s < e) {
+      out.push_back(s);
+      out.push_back(e);
+    }
+    if (ae < be) {
+      i++;
+    } else {
+      j++;
+    }
+  }
+}
+
+// acc ∪ the ones runs of a regular record, read from its counts as they come.
+void union_with_counts(const std::vector<uint>& a, const RLE& r, std::vector<uint>& out) {
+  const uint* c = r.cnts;
+  const siz m = r.m;
+  out.resize(a.size() + m + 2);
+  uint* dst = out.data();
+  size_t k = 0, i = 0;
+  const size_t na = a.size() / 2;
+  constexpr uint kEnd = UINT32_MAX;  // past every start: an exhausted list is never taken
+  // Run j of the record starts at bs and is c[2j + 1] long; it exists while 2j + 1 < m.
+  siz j = 0;
+  uint bs = c[0];
+  auto b_left = [&] { return 2 * j + 1 < m; };
+  uint as = na > 0 ? a[0] : kEnd;
+  if (!b_left()) bs = kEnd;
+  if (as == kEnd && bs == kEnd) {
+    out.clear();
+    return;
+  }
+  uint cs, ce;
+  auto take = [&](uint* s, uint* e) {
+    if (as <= bs) {
+      *s = as, *e = a[2 * i + 1];
+      i++;
+      as = i < na ? a[2 * i] : kEnd;
+    } else {
+      *s = bs, *e = bs + c[2 * j + 1];
+      j++;
+      bs = b_left() ? *e + c[2 * j] : kEnd;
+    }
+  };
+  take(&cs, &ce);
+  while (as != kEnd || bs != kEnd) {
+    uint s, e;
+    take(&s, &e);
+    if (s <= ce) {
+      ce = std::max(ce, e);
+    } else {
+      dst[k] = cs, dst[k + 1] = ce, k += 2;
+      cs = s, ce = e;
+    }
+  }
+  dst[k] = cs, dst[k + 1] = ce, k += 2;
+  out.resize(k);
+}
+
+// The record of h·w pixels whose ones runs are the boundary list: the encoding
+// rleEncode gives (a leading run of zeros, maybe empty, then runs that are not).
+void init_from_bounds(RLE* R, siz h, siz w, const std::vector<uint>& b) {
+  const uint total = static_cast<uint>(h * w);
+  const bool tail = b.empty() || b.back() < total;
+  const siz m = b.size() + (tail ? 1 : 0);
+  rleInit(R, h, w, m, nullptr);
+  uint prev = 0;
+  for (size_t k = 0; k < b.size(); k++) {
+    R->cnts[k] = b[k] - prev;
+    prev = b[k];
+  }
+  if (tail) R->cnts[m - 1] = total - prev;
+}
+
+// x = t / h and y = t mod h for 32-bit t through a double reciprocal, corrected to
+// the exact quotient: a division per count is what bounds rleToBbox otherwise.
+struct Divider {
+  uint h;
+  double inverse;
+  explicit Divider(uint d) : h(d), inverse(1.0 / d) {}
+  void split(uint t, uint* x, uint* y) const {
+    int64_t q = static_cast<int64_t>(static_cast<double>(t) * inverse);
+    int64_t r = static_cast<int64_t>(t) - q * h;
+    if (r < 0) {
+      q--;
+      r += h;
+    } else if (r >= static_cast<int64_t>(h)) {
+      q++;
+      r -= h;
+    }
+    *x = static_cast<uint>(q);
+    *y = static_cast<uint>(r);
+  }
+};
+
+// Sorts 32-bit values. rleFrPoly's crossings come as one ascending run per edge
+// (and more often than not in a few long runs): few runs are merged; many runs of a
+// long list go through radix passes of 11 bits, short lists through std::sort.
+void sort_uints(std::vector<uint>& a) {
+  std::vector<size_t> starts = {0};
+  for (size_t i = 1; i < a.size(); i++)
+    if (a[i] < a[i - 1]) starts.push_back(i);
+  if (starts.size() == 1) return;
+  std::vector<uint> tmp(a.size());
+  if (starts.size() <= 16) {
+    starts.push_back(a.size());
+    while (starts.size() > 2) {
+      std::vector<size_t> merged = {0};
+      size_t r = 0;
+      for (; r + 2 < starts.size(); r += 2) {
+        std::merge(a.begin() + starts[r], a.begin() + starts[r + 1], a.begin() + starts[r + 1],
+                   a.begin() + starts[r + 2], tmp.begin() + starts[r]);
+        merged.push_back(starts[r + 2]);
+      }
+      if (r + 1 < starts.size()) {  // an odd run out: copied as it is
+        std::copy(a.begin() + starts[r], a.begin() + starts[r + 1], tmp.begin() + starts[r]);
+        merged.push_back(starts[r + 1]);
+      }
+      a.swap(tmp);
+      starts.swap(merged);
+    }
+    return;
+  }
+  if (a.size() < 512) {
+    std::sort(a.begin(), a.end());
+    return;
+  }
+  const uint top = *std::max_element(a.begin(), a.end());
+  for (unsigned shift = 0; shift < 32 && (top >> shift) != 0; shift += 11) {
+    size_t count[2049] = {0};
+    for (uint v : a) count[((v >> shift) & 2047) + 1]++;
+    for (size_t d = 1; d < 2049; d++) count[d] += count[d - 1];
+    for (uint v : a) tmp[count[(v >> shift) & 2047]++] = v;
+    a.swap(tmp);
+  }
+}
+
 }  // namespace
 
 extern "C" {
@@ -213,6 +424,34 @@ void rleMerge(const RLE* R, RLE* M, siz n, int intersect) {
     rleInit(M, h, w, R[0].m, R[0].cnts);
     return;
   }
+  // Records of one size as rleEncode makes them: fold their ones runs as intervals.
+  // Any other record sends the whole merge to the general walk below.
+  bool fast = true;
+  for (siz i = 0; i < n && fast; i++) fast = R[i].h == h && R[i].w == w;
+  if (fast) {
+    std::vector<uint> acc, next, out;
+    fast = regular_bounds(R[0], acc);
+    for (siz i = 1; i < n && fast; i++) {
+      // An empty intersection stays empty; the rest need only be checked.
+      if (intersect && acc.empty()) {
+        fast = regular(R[i]);
+        continue;
+      }
+      if (!intersect) {
+        // Unions read the record's runs straight from its counts.
+        if (!(fast = regular(R[i]))) break;
+        union_with_counts(acc, R[i], out);
+      } else {
+        if (!(fast = regular_bounds(R[i], next))) break;
+        intersect_bounds(acc, next, out);
+      }
+      acc.swap(out);
+    }
+    if (fast) {
+      init_from_bounds(M, h, w, acc);
+      return;
+    }
+  }
   std::vector<uint> acc(R[0].cnts, R[0].cnts + R[0].m), out;
   for (siz i = 1; i < n; i++) {
     const RLE& B = R[i];
@@ -284,7 +523,25 @@ void rleIou(RLE* dt, RLE* gt, siz m, siz n, byte* iscrowd, double* o) {
   rleToBbox(dt, db.data(), m);
   rleToBbox(gt, gb.data(), n);
   bbIou(db.data(), gb.data(), m, n, iscrowd, o);
+  // Ones runs of the regular records, found once per record rather than per pair.
+  std::vector<std::vector<uint>> dbounds(m), gbounds(n);
+  std::vector<uint> darea(m), garea(n);
+  std::vector<char> dfast(m), gfast(n);
+  for (siz d = 0; d < m; d++) {
+    dfast[d] = regular_bounds(dt[d], dbounds[d]);
+    rleArea(dt + d, 1, &darea[d]);
+  }
   for (siz g = 0; g < n; g++) {
+    gfast[g] = regular_bounds(gt[g], gbounds[g]);
+    rleArea(gt + g, 1, &garea[g]);
+  }
+  // The records against themselves (suppression, deduplication): the intersection of
+  // d and g is that of g and d, so each pair is walked once.
+  // Kept to sets whose table of intersections stays small (16 MB).
+  const bool self = dt == gt && m == n && m <= kMaxMirrored;
+  std::vector<uint> mirrored(self ? m * n : 0);
+  for (siz g = 0; g < n; g++) {
+    const bool crowd = iscrowd != nullptr && iscrowd[g];
     for (siz d = 0; d < m; d++) {
       double& out = o[g * m + d];
       if (!(out > 0)) continue;
@@ -293,11 +550,27 @@ void rleIou(RLE* dt, RLE* gt, siz m, siz n, byte* iscrowd, double* o) {
         continue;
       }
       uint i, u;
-      overlap_counts(dt[d], gt[g], &i, &u);
+      if (self && dfast[d] && gfast[g] && d <= g) {
+        // Walked already as (g, d), or the record itself.
+        i = d == g ? darea[d] : mirrored[d * m + g];
+        u = darea[d] + garea[g] - i;
+      } else if (dfast[d] && gfast[g]) {
+        // Only the columns inside both boxes can hold common pixels.
+        const double* D = &db[4 * d];
+        const double* G = &gb[4 * g];
+        const uint64_t x0 = static_cast<uint64_t>(std::max(D[0], G[0]));
+        const uint64_t x1 = static_cast<uint64_t>(std::min(D[0] + D[2], G[0] + G[2]));
+        const uint64_t h = dt[d].h;
+        i = static_cast<uint>(intersection_in(dbounds[d], gbounds[g], x0 * h, x1 * h));
+        u = darea[d] + garea[g] - i;
+        if (self) mirrored[g * m + d] = i;
+      } else {
+        overlap_counts(dt[d], gt[g], &i, &u);
+      }
       if (i == 0) {
         u = 1;
-      } else if (iscrowd != nullptr && iscrowd[g]) {
-        rleArea(dt + d, 1, &u);
+      } else if (crowd) {
+        u = darea[d];
       }
       out = u > 0 ? static_cast<double>(i) / u : 0;
     }
@@ -305,6 +578,14 @@ void rleIou(RLE* dt, RLE* gt, siz m, siz n, byte* iscrowd, double* o) {
 }
 
 void rleNms(RLE* dt, siz n, uint* keep, double thr) {
+  // One overlap matrix (each record's runs found once, each pair walked once) when
+  // it stays small; pair by pair otherwise. Entry (i, j) is record i against j.
+  if (n <= kMaxMirrored) {
+    std::vector<double> o(n * n);
+    rleIou(dt, dt, n, n, nullptr, o.data());
+    greedy_suppress(n, keep, thr, [&o, n](siz i, siz j) { return o[j * n + i]; });
+    return;
+  }
   greedy_suppress(n, keep, thr, [dt](siz i, siz j) {
     double u;
     rleIou(dt + i, dt + j, 1, 1, nullptr, &u);
@@ -330,23 +611,41 @@ void rleToBbox(const RLE* R, BB bb, siz n) {
       box[0] = box[1] = box[2] = box[3] = 0;
       continue;
     }
-    uint xs = w, ys = h, xe = 0, ye = 0, cc = 0, xp = 0;
-    for (siz j = 0; j < m; j++) {
-      cc += R[i].cnts[j];
-      // First pixel of the ones run (even j) or its last pixel (odd j).
-      const uint t = cc - static_cast<uint>(j % 2);
-      const uint y = t % h, x = (t - y) / h;
-      if (j % 2 == 0) {
-        xp = x;
-      } else if (xp < x) {
+    const Divider div(h);
+    const uint* cnts = R[i].cnts;
+    uint xs = w, ys = h, xe = 0, ye = 0, cc = 0;
+    // Column and first pixel of the column of the last position split: boundaries
+    // mostly fall in that column or the next, which needs no division.
+    uint col = 0, base = 0;
+    auto split = [&](uint t, uint* x, uint* y) {
+      const uint d = t - base;  // wraps to a large value for t < base
+      if (d < h) {
+        *x = col, *y = d;
+      } else if (d - h < h) {
+        *x = ++col, *y = d - h;
+        base += h;
+      } else {
+        div.split(t, x, y);
+        col = *x;
+        base = t - *y;
+      }
+    };
+    for (siz j = 0; j < m; j += 2) {
+      // First pixel of the ones run, then its last pixel (32-bit, wrapping as the counts do).
+      cc += cnts[j];
+      uint xa, ya, xb, yb;
+      split(cc, &xa, &ya);
+      cc += cnts[j + 1];
+      split(cc - 1, &xb, &yb);
+      if (xa < xb) {
         // The ones run wraps into a later column: it covers every row.
         ys = 0;
         ye = h - 1;
       }
-      xs = umin(xs, x);
-      xe = umax(xe, x);
-      ys = umin(ys, y);
-      ye = umax(ye, y);
+      xs = std::min(xs, std::min(xa, xb));
+      xe = std::max(xe, std::max(xa, xb));
+      ys = std::min(ys, std::min(ya, yb));
+      ye = std::max(ye, std::max(ya, yb));
     }
     box[0] = xs;
     box[2] = static_cast<double>(xe - xs + 1);
@@ -376,29 +675,26 @@ void rleFrPoly(RLE* R, const double* xy, siz k, siz h, siz w) {
     y[k] = y[0];
   }
   // 3. (fed by 2) One boundary pixel per column crossing between consecutive traced
-  // points, back at the mask's resolution. The points are consumed as they are traced.
+  // points, back at the mask's resolution. Only the crossings matter, and their
+  // order does not (they are sorted), so each edge yields its crossings directly.
   std::vector<uint> a;
   siz crossings = 1;  // at most one per 5 upsampled columns of each edge
   for (siz j = 0; j < k; j++) crossings += static_cast<siz>(std::llabs(int64_t{x[j + 1]} - x[j])) / 5 + 1;
   a.reserve(std::min<siz>(crossings, (w + 1) * (k + 1)));
   const double wmax = static_cast<double>(w) - 1;  // no unsigned wrap when w is 0
-  bool have_prev = false;
-  int pu = 0, pv = 0;
-  auto point = [&](int u, int v) {
-    const bool crossing = have_prev && u != pu;
-    const int u0 = pu, v0 = pv;
-    have_prev = true;
-    pu = u;
-    pv = v;
-    if (!crossing) return;
-    const int64_t xu = u < u0 ? u : int64_t{u} - 1;
+  // The same bounds in integers (sizes past 2^63 hold any int column or row anyway).
+  const int64_t w_last = w > static_cast<siz>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(w) - 1;
+  const int64_t h_last = h > static_cast<siz>(INT64_MAX) ? INT64_MAX - 1 : static_cast<int64_t>(h) - 1;
+  // The crossing between upsampled columns xu and xu + 1, on the upper of the two
+  // points' rows.
+  auto cross = [&](int64_t xu, int64_t v) {
     // (xu + .5) / 5 − .5 = (xu − 2) / 5 is whole only for xu ≡ 2 (mod 5): a cheap
     // filter ahead of the exact test below.
     if ((xu - 2) % 5 != 0) return;
     double xd = static_cast<double>(xu);
     xd = (xd + .5) / kPolyScale - .5;
     if (std::floor(xd) != xd || xd < 0 || xd > wmax) return;
-    double yd = v < v0 ? v : v0;
+    double yd = static_cast<double>(v);
     yd = (yd + .5) / kPolyScale - .5;
     if (yd < 0) {
       yd = 0;
@@ -409,7 +705,15 @@ void rleFrPoly(RLE* R, const double* xy, siz k, siz h, siz w) {
     // Pixel numbers are 32-bit in the counts; wrap as the counts do.
     a.push_back(static_cast<uint>(static_cast<siz>(xd) * h + static_cast<siz>(yd)));
   };
-  // 2. Every point along the boundary, edge after edge.
+  // Consecutive traced points (u0, v0) then (u, v): a crossing when the columns differ.
+  auto pair = [&](int u0, int v0, int u, int v) {
+    if (u != u0) cross(u < u0 ? u : int64_t{u} - 1, std::min(v, v0));
+  };
+  // 2. The points along each edge: point t of an edge is traced by the formulas
+  // below; t runs up (or down for a swapped edge), so consecutive points are t and
+  // t + 1 in some order, and the joint between two edges is one more pair.
+  bool have_prev = false;
+  int pu = 0, pv = 0;
   for (siz j = 0; j < k; j++) {
     int64_t xs = x[j], xe = x[j + 1], ys = y[j], ye = y[j + 1];
     const int64_t dx = std::llabs(xe - xs), dy = std::llabs(ys - ye);
@@ -418,25 +722,68 @@ void rleFrPoly(RLE* R, const double* xy, siz k, siz h, siz w) {
       std::swap(xs, xe);
       std::swap(ys, ye);
     }
+    int fu, fv, lu, lv;  // first and last traced point of the edge
     if (dx == 0 && dy == 0) {
-      point(static_cast<int>(xs), static_cast<int>(ys));  // a repeated vertex: its slope would be 0/0
+      fu = lu = static_cast<int>(xs);  // a repeated vertex: its slope would be 0/0
+      fv = lv = static_cast<int>(ys);
     } else if (dx >= dy) {
       const double s = static_cast<double>(ye - ys) / dx;
-      for (int64_t d = 0; d <= dx; d++) {
-        const int64_t t = flip ? dx - d : d;
-        point(static_cast<int>(xs + t), clamp_to_int(trunc_to_i64(ys + s * t + .5)));
+      // Between ys and ye, both ints: no saturation needed.
+      auto row = [&](int64_t t) { return static_cast<int64_t>(ys + s * t + .5); };
+      const int64_t tf = flip ? dx : 0, tl = flip ? 0 : dx;
+      fu = static_cast<int>(xs + tf), fv = static_cast<int>(row(tf));
+      lu = static_cast<int>(xs + tl), lv = static_cast<int>(row(tl));
+      if (have_prev) pair(pu, pv, fu, fv);
+      // Points t and t + 1 always differ by one column: upsampled column xs + t
+      // crosses to the next. Only columns 5q + 2 give a pixel, column q, which must
+      // lie in the picture; the row is then what `cross` computes, in integers:
+      // ceil(((v + .5) / 5 − .5)) = ceil((v − 2) / 5), clamped to [0, h].
+      const int64_t q0 = std::max<int64_t>(0, ceil_div5(xs - 2));
+      const int64_t q1 = std::min<int64_t>(w_last, floor_div5(xs + dx - 1 - 2));
+      for (int64_t q = q0; q <= q1; q++) {
+        const int64_t t = 5 * q + 2 - xs;
+        const int64_t v = std::min(row(t), row(t + 1));
+        const int64_t yd = std::max<int64_t>(0, std::min<int64_t>(h_last + 1, ceil_div5(v - 2)));
+        a.push_back(static_cast<uint>(static_cast<siz>(q) * h + static_cast<siz>(yd)));
       }
+      have_prev = true;
+      pu = lu, pv = lv;
+      continue;
     } else {
       const double s = static_cast<double>(xe - xs) / dy;
-      for (int64_t d = 0; d <= dy; d++) {
-        const int64_t t = flip ? dy - d : d;
-        point(clamp_to_int(trunc_to_i64(xs + s * t + .5)), static_cast<int>(ys + t));
+      // Between xs and xe, both ints: no saturation needed.
+      auto col = [&](int64_t t) { return static_cast<int>(static_cast<int64_t>(xs + s * t + .5)); };
+      const int64_t tf = flip ? dy : 0, tl = flip ? 0 : dy;
+      fu = col(tf), fv = static_cast<int>(ys + tf), lu = col(tl), lv = static_cast<int>(ys + tl);
+      if (have_prev) pair(pu, pv, fu, fv);
+      // A vertical edge stays in its column; otherwise the column changes by at
+      // most one between points t and t + 1.
+      if (xs != xe) {
+        int c0 = col(0);
+        for (int64_t t = 0; t < dy; t++) {
+          const int c1 = col(t + 1);
+          if (c1 != c0) {
+            // Traced in the order of t, or against it for a swapped edge.
+            if (flip) {
+              pair(c1, static_cast<int>(ys + t + 1), c0, static_cast<int>(ys + t));
+            } else {
+              pair(c0, static_cast<int>(ys + t), c1, static_cast<int>(ys + t + 1));
+            }
+          }
+          c0 = c1;
+        }
       }
+      have_prev = true;
+      pu = lu, pv = lv;
+      continue;
     }
+    if (have_prev) pair(pu, pv, fu, fv);
+    have_prev = true;
+    pu = lu, pv = lv;
   }
   // 4. Sorted pixel numbers become run lengths; a zero difference joins two runs.
   a.push_back(static_cast<uint>(h * w));
-  std::sort(a.begin(), a.end());
+  sort_uints(a);
   uint p = 0;
   for (uint& t : a) {
     const uint cur = t;
@@ -457,49 +804,107 @@ void rleFrPoly(RLE* R, const double* xy, siz k, siz h, siz w) {
   rleInit(R, h, w, b.size(), b.data());
 }
 
+namespace {
+
+// Appends the compressed form of one count or count difference: groups of 5 bits,
+// low first, as many as the signed value needs; a group followed by more has 0x20 set.
+inline char* put_value(char* q, int64_t x) {
+  if (static_cast<uint64_t>(x + 512) < 1024) {
+    // One or two groups, most differences of neighbouring columns. Which of the two
+    // is as good as random, so both bytes are written without a branch; the second
+    // is overwritten by what follows when the value takes one (a value has room
+    // for seven).
+    const uint32_t u = static_cast<uint32_t>(x);
+    const uint32_t two = static_cast<uint64_t>(x + 16) >= 32 ? 1 : 0;
+    q[0] = static_cast<char>((u & 0x1f) + 48 + (two << 5));
+    q[1] = static_cast<char>(((u >> 5) & 0x1f) + 48);
+    return q + 1 + two;
+  }
+  const uint64_t magnitude = static_cast<uint64_t>(x ^ (x >> 63));
+  const int groups = (64 - __builtin_clzll(magnitude)) / 5 + 1;
+  for (int g = 0; g < groups - 1; g++) *q++ = static_cast<char>(((x >> (5 * g)) & 0x1f) + 48 + 0x20);
+  *q++ = static_cast<char>(((x >> (5 * (groups - 1))) & 0x1f) + 48);
+  return q;
+}
+
+}  // namespace
+
 char* rleToString(const RLE* R) {
   const siz m = R->m;
   char* s = static_cast<char*>(std::malloc(m * kMaxCharsPerCount + 1));
-  siz p = 0;
-  for (siz i = 0; i < m; i++) {
-    int64_t x = R->cnts[i];
-    if (i > 2) x -= R->cnts[i - 2];
-    bool more = true;
-    while (more) {
-      int c = static_cast<int>(x & 0x1f);
-      x >>= 5;  // arithmetic: the sign of the difference is carried in the last group
-      more = (c & 0x10) ? x != -1 : x != 0;
-      if (more) c |= 0x20;
-      s[p++] = static_cast<char>(c + 48);
-    }
+  char* q = s;
+  const uint* cnts = R->cnts;
+  // The first three counts as they are, every later one as its difference from
+  // the count two before (the same kind of run one column back, mostly).
+  for (siz i = 0; i < m && i < 3; i++) q = put_value(q, cnts[i]);
+  uint prev2 = m > 1 ? cnts[1] : 0, prev1 = m > 2 ? cnts[2] : 0;  // counts i − 2 and i − 1
+  for (siz i = 3; i < m; i++) {
+    const uint cur = cnts[i];
+    q = put_value(q, static_cast<int64_t>(cur) - prev2);
+    prev2 = prev1;
+    prev1 = cur;
   }
-  s[p] = 0;
+  *q = 0;
   return s;
 }
 
-void rleFrString(RLE* R, char* s, siz h, siz w) {
-  const siz len = std::strlen(s);
-  std::vector<uint> cnts;
-  cnts.reserve(len);
-  siz p = 0;
-  while (p < len) {
-    // Gathered unsigned: groups past bit 64 fall away instead of shifting out of range.
-    uint64_t x = 0;
-    unsigned k = 0;
-    bool more = true;
-    while (more && p < len) {
-      const unsigned c = static_cast<unsigned char>(s[p]) - 48u;
-      if (5 * k < 64) x |= static_cast<uint64_t>(c & 0x1f) << (5 * k);
-      more = (c & 0x20) != 0;
-      p++;
-      k++;
-      if (!more && (c & 0x10) && 5 * k < 64) x |= ~UINT64_C(0) << (5 * k);
-    }
-    // Modular sum: the low 32 bits equal those of the signed sum.
-    if (cnts.size() > 2) x += cnts[cnts.size() - 2];
-    cnts.push_back(static_cast<uint>(x));
+namespace {
+
+// The rest of a value whose first group c has more following; p is moved past them.
+uint64_t read_groups(unsigned c, const unsigned char*& p) {
+  // Gathered unsigned: groups past bit 64 fall away instead of shifting out of range.
+  uint64_t x = c & 0x1f;
+  unsigned k = 1;
+  while (*p != 0) {
+    c = *p++ - 48u;
+    if (k < 13) x |= static_cast<uint64_t>(c & 0x1f) << (5 * k);
+    k++;
+    if (!(c & 0x20)) break;
   }
-  rleInit(R, h, w, cnts.size(), cnts.data());
+  // A value cut short by the end of the string keeps its bits unextended.
+  if (!(c & 0x20) && (c & 0x10) && 5 * k < 64) x |= ~UINT64_C(0) << (5 * k);
+  return x;
+}
+
+}  // namespace
+
+void rleFrString(RLE* R, char* s, siz h, siz w) {
+  // Never more counts than characters; the record keeps this buffer.
+  const siz len = std::strlen(s);
+  uint* cnts = len > 0 ? static_cast<uint*>(std::malloc(sizeof(uint) * len)) : nullptr;
+  siz m = 0;
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(s);
+  if (cnts != nullptr) {
+    uint prev2 = 0, prev1 = 0;  // counts m − 2 and m − 1, kept out of memory
+    while (*p != 0) {
+      const unsigned c = *p++ - 48u;
+      uint64_t x;
+      if (__builtin_expect((c & 0x20) == 0, 1)) {
+        // One group, the common case for count differences: its 5 bits sign-extended.
+        x = static_cast<uint64_t>(static_cast<int64_t>(static_cast<uint64_t>(c) << 59) >> 59);
+      } else if (const unsigned c2 = *p - 48u; *p != 0 && (c2 & 0x20) == 0) {
+        // Two groups: 10 bits sign-extended.
+        p++;
+        const uint64_t bits = (c & 0x1f) | static_cast<uint64_t>(c2 & 0x1f) << 5;
+        x = static_cast<uint64_t>(static_cast<int64_t>(bits << 54) >> 54);
+      } else {
+        x = read_groups(c, p);
+      }
+      // Modular sum: the low 32 bits equal those of the signed sum.
+      const uint v = static_cast<uint>(m > 2 ? x + prev2 : x);
+      cnts[m++] = v;
+      prev2 = prev1;
+      prev1 = v;
+    }
+  }
+  R->h = h;
+  R->w = w;
+  R->m = m;
+  if (m == 0) {
+    std::free(cnts);
+    cnts = nullptr;
+  }
+  R->cnts = cnts;
 }
 
 }  // extern "C"

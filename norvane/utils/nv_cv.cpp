@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #include <opencv2/imgproc.hpp>
 
@@ -23,9 +24,17 @@ constexpr float kMaskCut = 0.5f;  // a resized mask value above this is inside t
 constexpr int kBoxFields = 6;     // label, score, x1, y1, x2, y2
 // Largest float below 2^31: truncations under it fit an int.
 constexpr float kIntLimit = 2147483520.0f;
+// Largest full-image mask, in pixels (1 GB per record; a 32768 x 32768 picture).
+constexpr int64_t kMaxMaskPixels = int64_t{1} << 30;
+// Largest box, in cells, whose plane is resized: 2^26 floats (256 MB), 32 times a
+// 1920 x 1080 picture.
+constexpr int64_t kMaxBoxCells = int64_t{1} << 26;
+// pad_image's answer for a padded size that cannot be held; the destination is untouched.
+constexpr int kPadRefused = -1;
 
 // True when trunc(x) lies in [0, limit): the guard that makes the cast defined.
-bool trunc_in_range(float x, float limit) { return x > -1.0f && x < limit; }
+// An empty range holds nothing, not even the trunc(-0.5) = 0 of (-1, 0).
+bool trunc_in_range(float x, float limit) { return limit > 0.0f && x > -1.0f && x < limit; }
 
 // Box extent in cells: trunc(hi − lo + 1), at least 1; false when it is not a finite int.
 bool box_cells(float lo, float hi, int* cells) {
@@ -126,8 +135,11 @@ int mask2result(const float* box_data, const float* mask_data, const std::vector
   const int n = box_shape[0], k = box_shape[1];
   const int classes = mask_shape[1], mh = mask_shape[2], mw = mask_shape[3];
   const float hf = static_cast<float>(rows) / scale, wf = static_cast<float>(cols) / scale;
-  if (k < kBoxFields || classes <= 0 || mh <= 0 || mw <= 0 || !trunc_in_range(hf, kIntLimit) ||
-      !trunc_in_range(wf, kIntLimit)) {
+  // Every record gets a full-image mask: a size from a tiny scale (billions of
+  // pixels per record) is refused like any other unusable output.
+  if (k < kBoxFields || classes <= 0 || mh < 0 || mw < 0 || !trunc_in_range(hf, kIntLimit) ||
+      !trunc_in_range(wf, kIntLimit) ||
+      static_cast<int64_t>(hf) * static_cast<int64_t>(wf) > kMaxMaskPixels) {
     NV_LOG(WARNING) << "Invalid mask output: box shape " << utils::str_join(box_shape, ",") << ", mask shape "
                     << utils::str_join(mask_shape, ",") << ", image " << rows << "x" << cols << "/" << scale;
     return 0;
@@ -141,9 +153,11 @@ int mask2result(const float* box_data, const float* mask_data, const std::vector
     const float x1 = row[2], y1 = row[3], x2 = row[4], y2 = row[5];
     int bw, bh;
     // The mask output holds planes only for labels in [0, C); a row outside that
-    // or with a box that is not a finite size has no mask to read.
+    // or with a box that is not a finite size has no mask to read. A box of more
+    // cells than kMaxBoxCells is no detection either: its resized plane alone
+    // would take gigabytes.
     if (!trunc_in_range(row[0], static_cast<float>(classes)) || !std::isfinite(x1) || !std::isfinite(y1) ||
-        !box_cells(x1, x2, &bw) || !box_cells(y1, y2, &bh)) {
+        !box_cells(x1, x2, &bw) || !box_cells(y1, y2, &bh) || int64_t{bw} * bh > kMaxBoxCells) {
       NV_LOG(WARNING) << "Skipped detection " << r << ": label " << row[0] << ", box " << x1 << "," << y1 << ","
                       << x2 << "," << y2;
       continue;
@@ -151,9 +165,12 @@ int mask2result(const float* box_data, const float* mask_data, const std::vector
     const int label = static_cast<int>(row[0]);
 
     // The plane inside a one-cell zero border: the border fades the edges when resized.
+    // A plane without cells leaves the border alone, and the mask all zero.
     cv::Mat bordered = cv::Mat::zeros(mh + 2, mw + 2, CV_32FC1);
-    const float* src = mask_data + (static_cast<size_t>(r) * classes + label) * plane;
-    cv::Mat(mh, mw, CV_32FC1, const_cast<float*>(src)).copyTo(bordered(cv::Rect(1, 1, mw, mh)));
+    if (plane > 0) {
+      const float* src = mask_data + (static_cast<size_t>(r) * classes + label) * plane;
+      cv::Mat(mh, mw, CV_32FC1, const_cast<float*>(src)).copyTo(bordered(cv::Rect(1, 1, mw, mh)));
+    }
     cv::Mat resized;
     cv::resize(bordered, resized, cv::Size(bw, bh), 0, 0, cv::INTER_LINEAR);
 
@@ -208,12 +225,26 @@ int mask2result(const float* box_data, const float* mask_data, const std::vector
 }
 
 int pad_image(cv::Mat& src, cv::Mat& dst, int align) {
-  if (align <= 0) return 0;
-  const float a = static_cast<float>(align);
-  const int rows = static_cast<int>(std::ceil(static_cast<float>(src.rows) / a) * a);
-  const int cols = static_cast<int>(std::ceil(static_cast<float>(src.cols) / a) * a);
+  if (align <= 0 || src.dims != 2 || src.empty()) return 0;
+  // Whole-number sizes: a float ceiling loses the last pixel above 2^24 and then
+  // comes out smaller than the source.
+  const int64_t a = align;
+  const int64_t rows = (int64_t{src.rows} + a - 1) / a * a;
+  const int64_t cols = (int64_t{src.cols} + a - 1) / a * a;
   if (rows == src.rows && cols == src.cols) return 0;
-  cv::Mat out = cv::Mat::zeros(rows, cols, CV_8UC3);
+  constexpr int64_t kMaxSide = std::numeric_limits<int>::max();
+  constexpr int64_t kPixelBytes = 3;
+  if (rows > kMaxSide || cols > kMaxSide || rows > PTRDIFF_MAX / kPixelBytes / cols) {
+    NV_LOG(ERROR) << "Padded image too large: " << rows << "x" << cols;
+    return kPadRefused;
+  }
+  cv::Mat out;
+  try {
+    out = cv::Mat::zeros(static_cast<int>(rows), static_cast<int>(cols), CV_8UC3);
+  } catch (const cv::Exception&) {
+    NV_LOG(ERROR) << "Padded image cannot be allocated: " << rows << "x" << cols;
+    return kPadRefused;
+  }
   // A source with fewer than 3 bytes per pixel gives what it has, never more.
   const size_t row_bytes = static_cast<size_t>(src.cols) * std::min<size_t>(3, src.elemSize());
   for (int i = 0; i < src.rows; i++) std::memcpy(out.ptr(i), src.ptr(i), row_bytes);

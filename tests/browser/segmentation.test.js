@@ -1,9 +1,9 @@
 'use strict';
 // The demo page in front of the example instance segmenter (kind 6): one result for the
-// red and one for the green pixels, each with a box and a mask. The example network gives
-// its boxes in pixels of its 96 x 96 input, which the library reads as pixels of the
-// picture: its masks and boxes lie on the objects only for 96 x 96 pictures. Larger
-// pictures are checked against what the service answered instead.
+// red and one for the green pixels, each with a box and a mask. The example network is
+// built for an 800 x 600 camera, the size the page sends for any 4:3 photo: its boxes are
+// in pixels of such a picture, so masks and boxes lie on the objects of 4:3 pictures.
+// Pictures of other shapes are checked against what the service answered instead.
 const {describe, it, before, after} = require('node:test');
 const assert = require('node:assert/strict');
 const h = require('./support/harness');
@@ -63,22 +63,22 @@ describe('image segmentation page', () => {
 
   h.useServedPage(h.modelDir('instance_segmenter'), (s) => ({service, browser, page} = s));
 
-  it('draws masks and boxes on the objects of a picture the size of the network input', async () => {
+  it('draws masks and boxes on the objects of an 800 x 600 picture', async () => {
     assert.equal(await page.textContent('#model-kind'), '[Image segmentation]');
-    const {file, shapes} = scene(96, 96);
+    const {file, shapes} = scene(800, 600);
     const {req, reply} = await uploadAndCapture(page, file);
     assert.ok(req.postDataBuffer().equals(file.buffer));
     assert.equal(reply.error_code, 0);
     assert.deepEqual(reply.results.map((r) => r.label).sort(), ['green', 'red']);
 
-    const d = await expectMasksAsReplied(page, reply, 96);
+    const d = await expectMasksAsReplied(page, reply, 600);
     assert.deepEqual(d.rows.map((r) => [r.labelText, r.confidenceText]),
       reply.results.map((r) => [r.label, r.confidence.toFixed(3)]), 'rows in reply order');
-    const s = d.picture.width / 96;
+    const s = d.picture.width / 800;
     for (const [i, result] of reply.results.entries()) {
       const shape = shapes[result.label];
       const m = await maskBits(page, i);
-      const overlap = iou(m.bits, shape.inside, 96, 96);
+      const overlap = iou(m.bits, shape.inside, 800, 600);
       assert.ok(overlap > 0.95, result.label + ' mask overlaps its shape by ' + overlap.toFixed(3));
       const box = d.boxes.find((b) => b.index === i);
       assert.ok(rectDistance(box, expectedBoxRect(result, d.picture)) <= 0.5);
@@ -86,11 +86,11 @@ describe('image segmentation page', () => {
       assert.ok(rectDistance(box, {left: x * s, top: y * s, width: w * s, height: hh * s}) <= s + 0.5,
         JSON.stringify([box, shape.bounds]));
     }
-    console.log('screenshot: ' + await h.screenshot(page, 'segmentation-96px'));
+    console.log('screenshot: ' + await h.screenshot(page, 'segmentation-800px'));
   });
 
-  it('sends a 1600 x 1200 picture as an 800 x 600 JPEG and cuts the masks with height 600', async () => {
-    const {file} = scene(1600, 1200);
+  it('sends a 1600 x 1200 picture as an 800 x 600 JPEG whose masks lie on the objects', async () => {
+    const {file, shapes} = scene(1600, 1200);
     const mark = service.output().length;
     const {req, reply} = await uploadAndCapture(page, file);
     assert.equal(req.headers()['content-type'], 'image/jpeg');
@@ -105,6 +105,10 @@ describe('image segmentation page', () => {
     for (const [i, result] of reply.results.entries()) {
       const box = d.boxes.find((b) => b.index === i);
       assert.ok(rectDistance(box, expectedBoxRect(result, d.picture)) <= 0.5);
+      // Mask cells are pixels of the sent picture, half the size of the drawn one.
+      const m = await maskBits(page, i);
+      const overlap = iou(m.bits, (x, y) => shapes[result.label].inside(2 * x + 0.5, 2 * y + 0.5), 800, 600);
+      assert.ok(overlap > 0.8, result.label + ' mask overlaps its shape by ' + overlap.toFixed(3));
     }
     assert.equal(d.message, '');
     console.log('screenshot: ' + await h.screenshot(page, 'segmentation'));

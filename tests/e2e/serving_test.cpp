@@ -173,9 +173,9 @@ TEST_F(ServingE2E, DetectorBoxesRedRectangle) {
 TEST_F(ServingE2E, SegmenterGivesMasks) {
   Served served(kModels + "/instance_segmenter");
   ASSERT_TRUE(served.serving()) << served.process().out();
-  cv::Mat picture(480, 640, CV_8UC3, cv::Scalar(128, 128, 128));
-  cv::rectangle(picture, cv::Rect(64, 96, 192, 192), cv::Scalar(0, 0, 255), cv::FILLED);
-  cv::rectangle(picture, cv::Rect(384, 160, 192, 224), cv::Scalar(0, 255, 0), cv::FILLED);
+  cv::Mat picture(600, 800, CV_8UC3, cv::Scalar(128, 128, 128));
+  cv::rectangle(picture, cv::Rect(80, 120, 240, 240), cv::Scalar(0, 0, 255), cv::FILLED);
+  cv::rectangle(picture, cv::Rect(480, 200, 240, 280), cv::Scalar(0, 255, 0), cv::FILLED);
   const auto reply = served.post(encode(picture, ".png"));
   ASSERT_EQ(reply.get("error_code").get<int64_t>(), 0) << reply.serialize();
   const auto& results = reply.get("results").get<picojson::array>();
@@ -189,15 +189,15 @@ TEST_F(ServingE2E, SegmenterGivesMasks) {
 TEST_F(ServingE2E, SegmenterMasksAndBoxesMatchDrawnShapes) {
   Served served(kModels + "/instance_segmenter");
   ASSERT_TRUE(served.serving()) << served.process().out();
-  // The network's own input size: its boxes are in input pixels, which the mask
-  // decoding reads as pixels of the posted picture.
-  const int rows = 96, cols = 96;
+  // The camera size the model is built for: its boxes are in pixels of an
+  // 800 x 600 picture, which the mask decoding reads as pixels of the posted one.
+  const int rows = 600, cols = 800;
   cv::Mat picture(rows, cols, CV_8UC3, cv::Scalar(128, 128, 128));
   std::map<std::string, cv::Mat> truth = {{"red", cv::Mat::zeros(rows, cols, CV_8UC1)},
                                           {"green", cv::Mat::zeros(rows, cols, CV_8UC1)}};
-  const cv::Point centre(30, 33);
-  const int radius = 15;
-  const cv::Rect square(55, 44, 26, 26);  // placed for a backslash in its mask string, see below
+  const cv::Point centre(250, 275);
+  const int radius = 120;
+  const cv::Rect square(460, 153, 200, 200);  // placed for a backslash in its mask string, see below
   cv::circle(picture, centre, radius, cv::Scalar(0, 0, 255), cv::FILLED);
   cv::circle(truth["red"], centre, radius, cv::Scalar(1), cv::FILLED);
   cv::rectangle(picture, square, cv::Scalar(0, 255, 0), cv::FILLED);
@@ -226,9 +226,10 @@ TEST_F(ServingE2E, SegmenterMasksAndBoxesMatchDrawnShapes) {
     EXPECT_EQ(total, static_cast<uint64_t>(rows) * cols) << "runs cover the whole picture";
     EXPECT_GE(mask_iou(mask, truth[label]), 0.9) << text;
 
-    // The box truncates to the object's extent: left/top the first column/row,
-    // width/height the distance from first to last (the half pixel drops).
-    const cv::Rect extent = cv::boundingRect(mask);
+    // The box truncates to the drawn object's extent: left/top the first
+    // column/row, width/height the distance from first to last (the half pixel
+    // drops). The mask, 64 cells stretched over the box, may lose a disc's tips.
+    const cv::Rect extent = cv::boundingRect(truth[label]);
     ASSERT_GT(extent.area(), 0);
     const auto& location = result.get("location");
     const int64_t left = location.get("left").get<int64_t>(), top = location.get("top").get<int64_t>();
@@ -241,9 +242,33 @@ TEST_F(ServingE2E, SegmenterMasksAndBoxesMatchDrawnShapes) {
     EXPECT_NEAR(result.get("x2").get<double>() * cols, extent.br().x, 1.0);
     EXPECT_NEAR(result.get("y2").get<double>() * rows, extent.br().y, 1.0);
   }
-  // The square's leading run of zeros, 55 · 96 + 44 pixels (low five bits 12),
+  // The square mask's leading run of zeros, 462 · 600 + 156 pixels (low five bits 12;
+  // its rounded corners start two columns and three rows inside the drawn square),
   // encodes to a backslash: unescaped, the reply would not parse back to it.
   EXPECT_TRUE(some_backslash) << r->body;
+}
+
+// Masks used to be sized from one scale taken from the rows, so any picture whose
+// aspect was not the network's got masks of another size (a 1 x 12000 picture two
+// 11999 x 11999 masks). With threshold 0 both rows come back whatever is drawn.
+TEST_F(ServingE2E, SegmenterMasksCoverThePostedPictureWhateverItsShape) {
+  Served served(kModels + "/instance_segmenter");
+  ASSERT_TRUE(served.serving()) << served.process().out();
+  for (const cv::Size size : {cv::Size(100, 300), cv::Size(300, 100), cv::Size(1200, 1), cv::Size(1, 1200)}) {
+    SCOPED_TRACE(std::to_string(size.width) + "x" + std::to_string(size.height));
+    cv::Mat picture(size, CV_8UC3, cv::Scalar(0, 0, 255));
+    auto r = served.client().Post("/?threshold=0", encode(picture, ".png"), "image/png");
+    ASSERT_TRUE(r);
+    const auto reply = parse(r->body);
+    ASSERT_EQ(reply.get("error_code").get<int64_t>(), 0) << r->body;
+    const auto& results = reply.get("results").get<picojson::array>();
+    ASSERT_EQ(results.size(), 2u) << r->body;
+    for (const auto& result : results) {
+      uint64_t total = 0;
+      decode_mask(result.get("mask").get<std::string>(), size.height, size.width, total);
+      EXPECT_EQ(total, static_cast<uint64_t>(size.area()));
+    }
+  }
 }
 
 TEST_F(ServingE2E, ModelInfoServiceIdAndOtherRoutes) {

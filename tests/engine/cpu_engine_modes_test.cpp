@@ -210,6 +210,34 @@ TEST_P(CpuEngineModes, FeedsThePreprocessedRedPicture) {
   EXPECT_EQ(wrong, 0);
 }
 
+// Images OpenCV's colour conversion or resize do not take (CV_64F, CV_32S gray)
+// used to throw cv::Exception out of the preprocessing.
+TEST_P(CpuEngineModes, ImagesOfOtherTypesGetACode) {
+  const int dims3[] = {4, 5, 6};
+  cv::Mat cube(3, dims3, CV_8UC3, cv::Scalar(1, 2, 3));
+  cv::Mat wide(5, 7, CV_8UC3, cv::Scalar(1, 2, 3));
+  const struct {
+    cv::Mat image;
+    int code;
+  } cases[] = {
+      {cv::Mat(GetParam().picture, CV_64FC1, cv::Scalar(0.5)), norvane::NV_ERR_BAD_REQUEST},
+      {cv::Mat(GetParam().picture, CV_64FC3, cv::Scalar(0.5)), norvane::NV_ERR_BAD_REQUEST},
+      {cv::Mat(GetParam().picture, CV_32SC1, cv::Scalar(7)), norvane::NV_ERR_BAD_REQUEST},
+      {cv::Mat(GetParam().picture, CV_32SC3, cv::Scalar(7)), norvane::NV_ERR_BAD_REQUEST},
+      {cv::Mat(GetParam().picture, CV_8UC2, cv::Scalar(7)), norvane::NV_ERR_BAD_REQUEST},
+      {cube, norvane::NV_ERR_BAD_REQUEST},
+      {wide.colRange(2, 2), norvane::NV_ERR_EMPTY_IMAGE},  // rows, no columns, data set
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("type " + std::to_string(c.image.type()) + ", dims " + std::to_string(c.image.dims));
+    cv::Mat image = c.image;
+    std::vector<EdgeResultData> results;
+    EXPECT_NO_THROW(EXPECT_EQ(_engine->infer(image, norvane::BGR, results, 0.0f), c.code));
+    EXPECT_TRUE(results.empty());
+  }
+  EXPECT_TRUE(_fed->empty());
+}
+
 INSTANTIATE_TEST_SUITE_P(ExampleClassifier, CpuEngineModes, ::testing::ValuesIn(mode_cases()),
                          [](const ::testing::TestParamInfo<ModeCase>& info) {
                            return "Case" + std::to_string(info.index) + "_Mode" +

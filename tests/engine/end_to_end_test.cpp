@@ -99,10 +99,10 @@ TEST(EndToEnd, FpgaEngineFindsInstanceMasks) {
   norvane_test::HomeGuard home;
   FpgaProbe segmenter(config_for("instance_segmenter"));
   ASSERT_EQ(segmenter.init(), norvane::NV_OK);
-  // At the network's input size: the model gives its boxes in input pixels, which
-  // the mask decoding reads as pixels of the caller's picture.
-  const cv::Rect red(10, 15, 40, 30), green(60, 50, 25, 35);
-  cv::Mat image = picture(96, 96, {{red, cv::Scalar(0, 0, 255)}, {green, cv::Scalar(0, 255, 0)}});
+  // At the camera size the model is built for: its boxes are in pixels of an
+  // 800 x 600 picture, which the mask decoding reads as pixels of the caller's.
+  const cv::Rect red(80, 120, 320, 240), green(480, 400, 200, 180);
+  cv::Mat image = picture(600, 800, {{red, cv::Scalar(0, 0, 255)}, {green, cv::Scalar(0, 255, 0)}});
   std::vector<EdgeResultData> results;
   ASSERT_EQ(segmenter.infer(image, results), norvane::NV_OK);
   ASSERT_EQ(results.size(), 2u);

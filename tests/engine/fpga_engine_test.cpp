@@ -62,6 +62,14 @@ TEST(FpgaEngine, RefusesWhatItCannotRun) {
   EXPECT_EQ(cap.count(el::Level::Error, "Empty image!"), 1);
   EXPECT_EQ(f.infer(cv::Mat(3, 4, CV_16UC3, cv::Scalar(1, 1, 1))), norvane::NV_ERR_BAD_REQUEST);
   EXPECT_EQ(f.infer(cv::Mat(3, 4, CV_8UC2, cv::Scalar(1, 1))), norvane::NV_ERR_BAD_REQUEST);
+  // Rows without columns and three dimensions used to throw cv::Exception.
+  cv::Mat wide(3, 4, CV_8UC3, cv::Scalar(1, 2, 3));
+  EXPECT_NO_THROW(EXPECT_EQ(f.infer(wide.colRange(1, 1)), norvane::NV_ERR_EMPTY_IMAGE));
+  const int dims3[] = {2, 3, 4};
+  EXPECT_NO_THROW(EXPECT_EQ(f.infer(cv::Mat(3, dims3, CV_8UC3, cv::Scalar(1, 2, 3))), norvane::NV_ERR_BAD_REQUEST));
+  EXPECT_NO_THROW(EXPECT_EQ(f.infer(cv::Mat(3, 4, CV_64FC3, cv::Scalar(1, 2, 3))), norvane::NV_ERR_BAD_REQUEST));
+  EXPECT_NO_THROW(EXPECT_EQ(f.infer(cv::Mat(3, 4, CV_32SC1, cv::Scalar(1))), norvane::NV_ERR_BAD_REQUEST));
+  EXPECT_TRUE(f.script->calls.empty());
 
   f.engine.set_input(0, 0, kMean, kScale, 2);  // preprocessing parameters without "resize"
   EXPECT_EQ(f.infer(gradient(3, 4, 3)), norvane::NV_ERR_MODEL_CONFIG);

@@ -230,6 +230,41 @@ TEST(OutputDecoding, InstanceOutputsThatWouldBeReadPastAreRefused) {
   EXPECT_EQ(run({12}, two_rows, {2, 2, 2, 2}, 16), norvane::NV_ERR_RUNTIME);     // box shape of one entry
   EXPECT_EQ(run({3, 6}, two_rows, {3, 2, 2, 2}, 24), norvane::NV_ERR_RUNTIME);   // boxes shorter than shape
   EXPECT_EQ(run({2, 6}, two_rows, {2, 2, 2, 2}, 15), norvane::NV_ERR_RUNTIME);   // masks shorter than shape
-  EXPECT_EQ(run({2, 6}, two_rows, {2, 1, 2, 2}, 8), norvane::NV_ERR_RUNTIME);    // class 1 has no plane
   EXPECT_EQ(run({2, 6}, two_rows, {2, 2, 2, 2}, 16), norvane::NV_OK);
+}
+
+// A row whose class has no mask plane used to fail the whole inference with
+// 1000000; it is skipped and the other rows kept.
+TEST(OutputDecoding, InstanceRowWithoutMaskPlaneIsSkippedAlone) {
+  Decoder d(norvane::MODEL_KIND_INSTANCE_MASK);
+  std::vector<tamrin_mobile::TamrinTensor> outputs;
+  outputs.push_back(make_tensor({3, 6}, {0, 0.9f, 1, 1, 4, 4,  //
+                                         2, 0.8f, 0, 0, 3, 3,  //
+                                         1, 0.7f, 5, 5, 8, 8}));
+  outputs.push_back(make_tensor({3, 2, 2, 2}, std::vector<float>(3 * 2 * 2 * 2, 1.0f)));
+  ASSERT_EQ(d.run(std::move(outputs), 0.5f), norvane::NV_OK);
+  ASSERT_EQ(d.results.size(), 2u);
+  EXPECT_EQ(d.results[0].label, "cat");
+  EXPECT_EQ(d.results[1].label, "dog");
+}
+
+// The masks used to be sized from one scale taken from the rows: a 300 x 100
+// picture got 100 x 100 masks and a 1 x 12000 one two 11999 x 11999 masks.
+TEST(OutputDecoding, InstanceMasksCoverThePostedPictureWhateverItsShape) {
+  const cv::Size pictures[] = {{100, 300}, {300, 100}, {1200, 1}, {1, 1200}, {12000, 1}};
+  for (const cv::Size& size : pictures) {
+    Decoder d(norvane::MODEL_KIND_INSTANCE_MASK);
+    cv::Mat posted(size, CV_8UC3, cv::Scalar(0, 0, 0));
+    cv::Mat fed(96, 96, CV_8UC3, cv::Scalar(0, 0, 0));
+    std::vector<tamrin_mobile::TamrinTensor> outputs;
+    outputs.push_back(make_tensor({2, 6}, {0, 0.9f, 0, 0, 0, 0, 1, 0.8f, 0, 0, 0.5f, 0.5f}));
+    outputs.push_back(make_tensor({2, 2, 2, 2}, std::vector<float>(16, 1.0f)));
+    ASSERT_EQ(d.engine._postprocess(outputs, posted, fed, 0.5f, d.results), norvane::NV_OK);
+    ASSERT_EQ(d.results.size(), 2u) << size;
+    for (const EdgeResultData& r : d.results) {
+      EXPECT_EQ(r.mask.size(), size);
+      EXPECT_EQ(cv::countNonZero(r.mask), 1) << size;  // the one-cell box at the top left
+      EXPECT_FLOAT_EQ(r.x2, 0.5f / static_cast<float>(size.width) * r.index);
+    }
+  }
 }

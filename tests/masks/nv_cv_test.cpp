@@ -114,6 +114,28 @@ TEST(MaskToResult, EmptyShapesAndBadRows) {
   EXPECT_EQ(cap.count(el::Level::Info, "Result Empty") + cap.count(el::Level::Warning, ""), 0);
   EXPECT_TRUE(res.empty());
 
+  // A box of billions of cells (a network gone wrong) used to be resized in full,
+  // gigabytes for one row: it is skipped, the row after it kept.
+  {
+    Outputs huge;
+    huge.add(0, {1, 1, 5, 5});
+    huge.add(1, {0, 0, 1e9f, 1e9f});
+    huge.add(1, {2, 2, 6, 6});
+    const auto kept = huge.run(20, 20);
+    ASSERT_EQ(kept.size(), 2u);
+    EXPECT_EQ(kept[1].x1, 2.0f / 20);
+    // A picture of rows but no columns: a box starting at −0.5 used to be pasted
+    // into column trunc(−0.5) = 0 of the empty mask (a store to null).
+    Outputs left;
+    left.add(0, {-0.5f, 1, 3, 5});
+    left.add(0, {-0.5f, 1, 3, 5});
+    for (const EdgeResultData& r : left.run(20, 0)) EXPECT_EQ(r.mask.cols, 0);
+    // Likewise a picture size of billions of pixels per mask (a tiny scale).
+    std::vector<EdgeResultData> none;
+    vision::mask2result(huge.boxes.data(), huge.masks.data(), {3, 6}, {3, 2, 28, 28}, 20, 20, 1e-6f, none);
+    EXPECT_TRUE(none.empty());
+  }
+
   // Labels outside [0, C) have no plane to read: those rows are skipped.
   out.add(2, {1, 1, 5, 5});
   out.add(-1, {1, 1, 5, 5});
@@ -122,6 +144,19 @@ TEST(MaskToResult, EmptyShapesAndBadRows) {
   res = out.run(20, 20);
   ASSERT_EQ(res.size(), 2u);
   EXPECT_EQ(res[1].index, 1);
+
+  // Planes without cells (Mh or Mw 0) used to yield no records: each row still
+  // gets its record, with an all-zero mask.
+  for (const std::vector<int>& planes : {std::vector<int>{5, 2, 0, 28}, std::vector<int>{5, 2, 28, 0}}) {
+    res.clear();
+    vision::mask2result(out.boxes.data(), nullptr, {out.rows(), 6}, planes, 20, 30, 1.0f, res);
+    ASSERT_EQ(res.size(), 2u);  // labels 0 and 1; the others still have no plane
+    for (const EdgeResultData& r : res) {
+      EXPECT_EQ(r.mask.size(), cv::Size(30, 20));
+      EXPECT_EQ(cv::countNonZero(r.mask), 0);
+      EXPECT_EQ(r.mask_rle, mask_test::to_string(mask_test::Rle(20, 30, {600}).r));
+    }
+  }
 }
 
 TEST(PadImage, PadsBottomAndRightWithBlack) {
@@ -139,6 +174,26 @@ TEST(PadImage, PadsBottomAndRightWithBlack) {
 
   cv::Mat aligned(64, 32, CV_8UC3), untouched;
   vision::pad_image(aligned, untouched, 32);
+  EXPECT_TRUE(untouched.empty());
+}
+
+// The padded size was computed in single precision: 16777217 rows came out as
+// 16777216 and the copy wrote past the new image (AddressSanitizer).
+TEST(PadImage, SizesAboveTwoToTheTwentyFourAreExact) {
+  // Alignment 2 keeps the images small (100 MB) and fails the same way.
+  cv::Mat tall(16777217, 1, CV_8UC3, cv::Scalar(1, 2, 3)), dst;
+  ASSERT_EQ(vision::pad_image(tall, dst, 2), 0);
+  EXPECT_EQ(dst.size(), cv::Size(2, 16777218));
+  EXPECT_EQ(dst.at<cv::Vec3b>(16777216, 0), cv::Vec3b(1, 2, 3));
+  EXPECT_EQ(dst.at<cv::Vec3b>(16777217, 1), cv::Vec3b(0, 0, 0));
+  tall.release();
+  dst.release();
+
+  // A padded side past what an int holds is refused before anything is read,
+  // the destination untouched (the header only claims the columns).
+  uchar pixel[3] = {0, 0, 0};
+  cv::Mat wide(1, 2147483647, CV_8UC3, pixel), untouched;
+  EXPECT_EQ(vision::pad_image(wide, untouched, 32), -1);
   EXPECT_TRUE(untouched.empty());
 }
 

@@ -17,6 +17,9 @@ using namespace runtime_test;
 
 constexpr int kClassifierSize = 64;
 constexpr int kDetectorSize = 96;
+// The segmenter is built for an 800 x 600 camera.
+constexpr int kSegmenterWidth = 800;
+constexpr int kSegmenterHeight = 600;
 constexpr int kMaskSize = 64;
 constexpr float kThreshold = 0.5f;  // "thresholdRec" of every example model
 const cv::Scalar kGray(128, 128, 128);
@@ -166,8 +169,8 @@ struct Scene {
 };
 
 Scene scene(const std::string& name, const std::vector<std::pair<int, cv::Rect>>& discs_and_squares) {
-  Scene s{name, cv::Mat(kDetectorSize, kDetectorSize, CV_8UC3, kGray), {}};
-  for (int c = 0; c < 2; ++c) s.truth[c] = cv::Mat::zeros(kDetectorSize, kDetectorSize, CV_8U);
+  Scene s{name, cv::Mat(kSegmenterHeight, kSegmenterWidth, CV_8UC3, kGray), {}};
+  for (int c = 0; c < 2; ++c) s.truth[c] = cv::Mat::zeros(kSegmenterHeight, kSegmenterWidth, CV_8U);
   for (const auto& [label, r] : discs_and_squares) {
     // A rect of width 0 stands for a disc at (x, y) with radius height.
     if (r.width == 0) {
@@ -183,7 +186,7 @@ Scene scene(const std::string& name, const std::vector<std::pair<int, cv::Rect>>
 TEST(InstanceSegmenter, OutputsTwoBoxRowsAndMaskPlanesPerClass) {
   auto predictor = load_model("instance_segmenter");
   ASSERT_NE(predictor, nullptr);
-  cv::Mat picture(kDetectorSize, kDetectorSize, CV_8UC3, kGray);
+  cv::Mat picture(kSegmenterHeight, kSegmenterWidth, CV_8UC3, kGray);
   auto outputs = run(*predictor, {image_tensor(picture, kSegmenterNorm)});
   ASSERT_EQ(outputs.size(), 2u);
   EXPECT_EQ(outputs[0].shape, (std::vector<int>{2, 6}));
@@ -200,16 +203,17 @@ TEST(InstanceSegmenter, MasksFollowObjectShapesAfterDecoding) {
   auto predictor = load_model("instance_segmenter");
   ASSERT_NE(predictor, nullptr);
   const Scene scenes[] = {
-      scene("red disc", {{0, cv::Rect(30, 40, 0, 15)}}),
-      scene("red disc, green square", {{0, cv::Rect(30, 40, 0, 15)}, {1, cv::Rect(55, 10, 30, 30)}}),
-      scene("green disc, red bar", {{1, cv::Rect(60, 60, 0, 20)}, {0, cv::Rect(5, 5, 10, 76)}}),
+      scene("red disc", {{0, cv::Rect(250, 330, 0, 120)}}),
+      scene("red disc, green square", {{0, cv::Rect(250, 330, 0, 120)}, {1, cv::Rect(460, 80, 240, 240)}}),
+      scene("green disc, red bar", {{1, cv::Rect(500, 400, 0, 160)}, {0, cv::Rect(40, 40, 80, 500)}}),
+      scene("small disc, corner square", {{0, cv::Rect(100, 100, 0, 15)}, {1, cv::Rect(770, 570, 30, 30)}}),
   };
   for (const Scene& s : scenes) {
     auto outputs = run(*predictor, {image_tensor(s.picture, kSegmenterNorm)});
     ASSERT_EQ(outputs.size(), 2u) << s.name;
     std::vector<norvane::EdgeResultData> results;
     norvane::vision::mask2result(floats(outputs[0]), floats(outputs[1]), outputs[0].shape, outputs[1].shape,
-                                 kDetectorSize, kDetectorSize, 1.0f, results);
+                                 kSegmenterHeight, kSegmenterWidth, 1.0f, results);
     ASSERT_EQ(results.size(), 2u) << s.name;
     for (const auto& result : results) {
       ASSERT_TRUE(result.index == 0 || result.index == 1);
@@ -220,8 +224,8 @@ TEST(InstanceSegmenter, MasksFollowObjectShapesAfterDecoding) {
       }
       EXPECT_GE(result.prob, kThreshold) << s.name;
       EXPECT_GE(iou(result.mask, truth), 0.9) << s.name << " class " << result.index;
-      const cv::Rect2d box(result.x1 * kDetectorSize, result.y1 * kDetectorSize,
-                           (result.x2 - result.x1) * kDetectorSize, (result.y2 - result.y1) * kDetectorSize);
+      const cv::Rect2d box(result.x1 * kSegmenterWidth, result.y1 * kSegmenterHeight,
+                           (result.x2 - result.x1) * kSegmenterWidth, (result.y2 - result.y1) * kSegmenterHeight);
       EXPECT_GE(iou(box, cv::Rect2d(cv::boundingRect(truth))), 0.9) << s.name << " class " << result.index;
     }
   }

@@ -56,6 +56,15 @@ TEST(TamrinPredictor, RefusesBytesThatAreNoNetwork) {
       flipped, unknown_op, std::string("\x3a\x00", 2)};
   for (const auto& bytes : cases) EXPECT_EQ(load_bytes(bytes), nullptr) << bytes.size() << " bytes";
 
+  // Bytes on which OpenCV's importer itself crashes: one changed byte of the example
+  // detector once killed norvane_serving with SIGSEGV during init. The import is
+  // tried in a child process first, so this process survives and gets no predictor.
+  std::string crashing = read_bytes(model_path("red_detector_101"));
+  ASSERT_GT(crashing.size(), 386u);
+  crashing[386] = '\x71';
+  EXPECT_EQ(load_bytes(crashing), nullptr);
+  EXPECT_NE(load_model("red_detector_101"), nullptr);  // the undamaged bytes still load
+
   tamrin_mobile::TamrinMobileConfig config;  // no bytes at all
   EXPECT_EQ((tamrin_mobile::CreateTamrinPredictor<tamrin_mobile::TamrinMobileConfig,
                                                   tamrin_mobile::TamrinEngineKind::kTamrinMobile>(config)),
@@ -107,7 +116,7 @@ TEST(TamrinPredictor, ReplacesOutputVectorWithOneOwningTensorPerNetworkOutput) {
   auto predictor = load_model("instance_segmenter");
   ASSERT_NE(predictor, nullptr);
   std::vector<TamrinTensor> outputs{stale_output(), stale_output(), stale_output()};
-  ASSERT_TRUE(predictor->Run({image_tensor(cv::Mat(96, 96, CV_8UC3, cv::Scalar::all(128)), kSegmenterNorm)},
+  ASSERT_TRUE(predictor->Run({image_tensor(cv::Mat(600, 800, CV_8UC3, cv::Scalar::all(128)), kSegmenterNorm)},
                              &outputs, -1));
   ASSERT_EQ(outputs.size(), 2u);  // model order: boxes, then masks
   EXPECT_EQ(outputs[0].shape, (std::vector<int>{2, 6}));
@@ -119,7 +128,7 @@ TEST(TamrinPredictor, ReplacesOutputVectorWithOneOwningTensorPerNetworkOutput) {
     EXPECT_EQ(t.data.length(), static_cast<int64_t>(count * sizeof(float)));
   }
   // A non-owning input buffer, as the engine passes its image, is read in place.
-  TamrinTensor owned = image_tensor(cv::Mat(96, 96, CV_8UC3, cv::Scalar::all(128)), kSegmenterNorm);
+  TamrinTensor owned = image_tensor(cv::Mat(600, 800, CV_8UC3, cv::Scalar::all(128)), kSegmenterNorm);
   TamrinTensor view;
   view.shape = owned.shape;
   view.data.Reset(owned.data.data(), owned.data.length());
