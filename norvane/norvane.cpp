@@ -16,6 +16,7 @@
 
 #include "norvane/edge_controller_impl.h"
 #include "norvane/edge_predictor_impl.h"
+#include "norvane/inference_gate.h"
 #include "norvane/log.h"
 
 namespace norvane {
@@ -90,6 +91,8 @@ int EdgePredictorImpl::infer(cv::Mat& image, EdgeColorFormat format, std::vector
 
 int EdgePredictorImpl::infer(cv::Mat& image, EdgeColorFormat /*format*/, std::vector<EdgeResultData>& results,
                              float threshold) {
+  InferencePass pass;
+  if (!pass.admitted()) return NV_ERR_RUNTIME;
   pre_infer();
 
   std::vector<float> output;
@@ -163,6 +166,9 @@ int EdgePredictorImpl::infer(cv::Mat& image, std::string& json) {
 }
 
 int EdgePredictorImpl::infer(cv::Mat& image, std::string& json, float threshold) {
+  // Held across the JSON writing too, which exit would otherwise run into.
+  InferencePass pass;
+  if (!pass.admitted()) return NV_ERR_RUNTIME;
   std::vector<EdgeResultData> results;
   const int ret = infer(image, BGR, results, threshold);
 

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "norvane/engine/normalize.h"
+#include "norvane/inference_gate.h"
 #include "norvane/log.h"
 #include "norvane/nv_cv.h"
 #include "norvane/utils.h"
@@ -99,6 +100,8 @@ int TamrinFluidEdgePredictor::infer(cv::Mat& /*image*/, std::vector<float>& /*ou
 
 int TamrinFluidEdgePredictor::infer(cv::Mat& image, EdgeColorFormat format, std::vector<EdgeResultData>& results,
                                     float threshold) {
+  InferencePass pass;
+  if (!pass.admitted()) return NV_ERR_RUNTIME;
   pre_infer();
   const int64_t wait_start = utils::get_timestamp_ns();
   std::lock_guard<std::mutex> lock(_infer_mutex);

@@ -8,6 +8,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "norvane/engine/normalize.h"
+#include "norvane/inference_gate.h"
 #include "norvane/log.h"
 #include "norvane/utils.h"
 
@@ -90,6 +91,8 @@ int TamrinMobileFpgaEdgePredictor::init() {
 
 int TamrinMobileFpgaEdgePredictor::infer(cv::Mat& image, EdgeColorFormat /*format*/,
                                          std::vector<EdgeResultData>& results, float threshold) {
+  InferencePass pass;
+  if (!pass.admitted()) return NV_ERR_RUNTIME;
   pre_infer();
   // No pixels at all, whatever rows or columns say (an empty column range keeps
   // its data pointer and rows).

@@ -260,8 +260,14 @@ std::unique_ptr<TamrinPredictor> CreateTamrinPredictor<TamrinMobileConfig, Tamri
     if (net.empty()) return nullptr;
     net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
     net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
-    // Process-wide in OpenCV: the last predictor created sets it for all.
-    if (config.thread_num > 0) cv::setNumThreads(config.thread_num);
+    // Process-wide in OpenCV: the last predictor created sets it for all. Setting
+    // it rebuilds OpenCV's thread pool under any network running at that moment
+    // (a crash in the pool), so only a change of the number is set.
+    if (config.thread_num > 0) {
+      static std::mutex threads_mutex;
+      std::lock_guard<std::mutex> lock(threads_mutex);
+      if (cv::getNumThreads() != config.thread_num) cv::setNumThreads(config.thread_num);
+    }
     return std::unique_ptr<TamrinPredictor>(new OnnxPredictor(std::move(net), std::move(io)));
   } catch (const std::exception&) {
     return nullptr;
