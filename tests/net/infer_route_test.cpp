@@ -251,7 +251,7 @@ TEST_F(InferRoute, BodiesAreReadWholeOrNotAtAll) {
         "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n400\r\n" + png_.substr(0, 500)}) {
     RawClient quiet(server.port());
     quiet.send_text(request);
-    const std::string reply = quiet.read_all();
+    const std::string reply = quiet.read_all(10);
     EXPECT_EQ(reply.rfind("HTTP/1.1 400 Bad Request\r\n", 0), 0u) << reply;
     EXPECT_NE(reply.find("Connection: close\r\n"), std::string::npos) << reply;
     EXPECT_EQ(reply.find("error_code"), std::string::npos) << "the library's own reply: " << reply;
@@ -287,7 +287,7 @@ TEST_F(InferRoute, BodyCapRefusesBeforeReading) {
             std::string(cap + 1, 'x') + "\r\n0\r\n\r\n"}) {
     RawClient client(server.port());
     client.send_text(request);
-    const std::string reply = client.read_all();
+    const std::string reply = client.read_all(10);
     EXPECT_EQ(reply.rfind("HTTP/1.1 413 Payload Too Large\r\n", 0), 0u) << reply;
     EXPECT_NE(reply.find("Connection: close\r\n"), std::string::npos) << reply;
   }

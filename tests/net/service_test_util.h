@@ -16,6 +16,7 @@
 #include <easylogging++.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include "support/raw_client.h"
 #include "support/log_capture.h"
 
 namespace norvane_test {
@@ -79,43 +80,6 @@ class RawConnection {
  private:
   int _fd;
   bool _connected = false;
-};
-
-// A client that sends what it is given, when it is told: for requests cut
-// short, trickled or never finished.
-class RawClient {
- public:
-  explicit RawClient(int port) : _fd(socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connect(_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-  }
-  ~RawClient() { drop(); }
-  RawClient(const RawClient&) = delete;
-  RawClient& operator=(const RawClient&) = delete;
-
-  bool send_text(const std::string& text) {
-    return _fd >= 0 && send(_fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
-  }
-  // Everything the server sends until it closes, or until timeout_s passes.
-  std::string read_all(int timeout_s = 10) {
-    timeval timeout{timeout_s, 0};
-    setsockopt(_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-    std::string text;
-    char buf[4096];
-    ssize_t n;
-    while ((n = recv(_fd, buf, sizeof(buf), 0)) > 0) text.append(buf, static_cast<size_t>(n));
-    return text;
-  }
-  void drop() {
-    if (_fd >= 0) close(_fd);
-    _fd = -1;
-  }
-
- private:
-  int _fd;
 };
 
 inline double seconds_since(std::chrono::steady_clock::time_point start) {
