@@ -2,6 +2,7 @@
 
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <exception>
@@ -22,6 +23,7 @@ namespace {
 
 constexpr int kFirstUploadDelayMs = 5000;
 constexpr int kUploadTimeoutSec = 3;
+constexpr std::chrono::milliseconds kCountLockWait{50};
 constexpr int64_t kMridFactor = 1000000;
 
 std::string today() { return utils::get_time("%Y-%m-%d"); }
@@ -68,7 +70,7 @@ void Stat::final_save() {
   }
   Snapshot last;
   {
-    std::lock_guard<std::mutex> lock(_mtx);
+    std::lock_guard<std::timed_mutex> lock(_mtx);
     _closed = true;
     last = _snapshot();
   }
@@ -100,7 +102,7 @@ int Stat::init() {
 
 int Stat::do_sdk_launch() {
   const std::string date = today();
-  std::lock_guard<std::mutex> lock(_mtx);
+  std::lock_guard<std::timed_mutex> lock(_mtx);
   if (!_closed) bump(_sdk_launch[date]);
   return 0;
 }
@@ -114,7 +116,10 @@ int Stat::do_model_invoke(int64_t model_id, int64_t release_id) {
   int64_t mrid = 0;
   mrid_map(mrid, model_id, release_id);
   std::string date = today();
-  std::unique_lock<std::mutex> lock(_mtx, std::try_to_lock);
+  // A save holds the lock only while it copies the counts: a short wait keeps
+  // those copies from costing counts, while an upload (which holds it for its
+  // whole exchange) still never holds an inference up for long.
+  std::unique_lock<std::timed_mutex> lock(_mtx, kCountLockWait);
   if (!lock.owns_lock()) {
     // Once the exit-time save has begun the logger may soon be gone.
     if (!_closing.load()) NV_LOG(DEBUG) << "Failed to get mtx";
@@ -238,7 +243,7 @@ int Stat::_write(const Snapshot& snapshot) {
 }
 
 int Stat::save_stat_data(bool lock) {
-  std::unique_lock<std::mutex> guard(_mtx, std::defer_lock);
+  std::unique_lock<std::timed_mutex> guard(_mtx, std::defer_lock);
   if (lock) guard.lock();
   const Snapshot snapshot = _snapshot();
   if (lock) guard.unlock();
@@ -249,7 +254,7 @@ int Stat::upload_stat_data() {
   Snapshot cleared;
   int rc = NV_ERR_HTTP;
   {
-    std::lock_guard<std::mutex> lock(_mtx);
+    std::lock_guard<std::timed_mutex> lock(_mtx);
     if (_closed) return 0;
     std::string body = stat_data_to_json();
     const std::string server = url_server_host();

@@ -199,7 +199,9 @@ TEST_F(StatCache, HugeUploadPeriodIsClampedNotWrapped) {
   EXPECT_EQ(server.requests().size(), 0u);
 }
 
-TEST_F(StatCache, InferenceDuringAnUploadIsNotCountedAndDoesNotWait) {
+// An upload holds the lock for its whole exchange: an inference then waits only
+// briefly and goes uncounted, logged.
+TEST_F(StatCache, InferenceDuringAnUploadIsNotCountedAndWaitsOnlyBriefly) {
   UsageServer server;
   server.set_status(500);
   server.set_delay_ms(500);
@@ -215,7 +217,7 @@ TEST_F(StatCache, InferenceDuringAnUploadIsNotCountedAndDoesNotWait) {
   auto took = std::chrono::steady_clock::now() - start;
   upload.join();
 
-  EXPECT_LT(took, std::chrono::milliseconds(100));  // well under the 500 ms the upload holds the lock
+  EXPECT_LT(took, std::chrono::milliseconds(300));  // well under the 500 ms the upload holds the lock
   EXPECT_EQ(cap.count(el::Level::Debug, "Failed to get mtx"), 1);
   EXPECT_EQ(norvane_test::counts_of(stat).models.at({1, 1}).at(norvane_test::today()), 1);
   stat.do_model_invoke(1, 1);  // with the lock free again it counts
