@@ -85,7 +85,7 @@ class Stat {
 
   StrIntMap _sdk_launch;
   ModelInvokeMap _model_invoke;
-  std::timed_mutex _mtx;  // statistics lock: whole uploads and the copy of each save
+  std::mutex _mtx;  // statistics lock: whole uploads and the copy of each save
   bool _closed = false;  // under _mtx: final_save ran
   std::atomic<bool> _closing{false};  // final_save started: a missed count is not logged
   uint64_t _snapshot_serial = 0;  // under _mtx
