@@ -39,25 +39,12 @@
 #include <opencv2/imgproc.hpp>
 #include <picojson.h>
 
+#include "tests/support/raw_client.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int free_port() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(addr);
-  int port = -1;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-    port = ntohs(addr.sin_port);
-  close(fd);
-  return port;
-}
 
 // A loopback connection with a receive time-out; -1 when it cannot connect.
 int connect_to(int port, int timeout_s) {
@@ -247,8 +234,8 @@ int main(int argc, char** argv) {
   const Pictures pictures = make_pictures();
 
   norvane_test::TempDir home;
-  const int port = free_port();
-  const std::string usage = "http://127.0.0.1:" + std::to_string(free_port());
+  const int port = norvane_test::free_port();
+  const std::string usage = "http://127.0.0.1:" + std::to_string(norvane_test::free_port());
   const pid_t pid = fork();
   if (pid == 0) {
     setenv("HOME", home.path().c_str(), 1);

@@ -28,21 +28,6 @@ extern char** environ;
 
 namespace norvane_test {
 
-// A loopback port nobody listened on a moment ago.
-inline int free_port() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(addr);
-  int port = -1;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-    port = ntohs(addr.sin_port);
-  close(fd);
-  return port;
-}
-
 inline std::string read_text(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream out;

@@ -8,16 +8,13 @@
 #include <string>
 
 #include "fuzz/fuzz_support.h"
-#include "norvane/globals.h"
 #include "norvane/model_security.h"
 #include "norvane/resource_manager.h"
 #include "norvane/utils.h"
-#include "zideredov/zideredov.h"
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   norvane_fuzz::quiet_logger();
-  zideredov::set_local_folder_relative(norvane::g_SDK_LOCAL_FOLDER);
-  norvane::Utils::set_sdk_local_folder_home(norvane_fuzz::scratch_dir());
+  norvane_fuzz::use_scratch_home();
   return 0;
 }
 

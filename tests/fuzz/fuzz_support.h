@@ -11,6 +11,10 @@
 
 #include <easylogging++.h>
 
+#include "norvane/globals.h"
+#include "norvane/utils.h"
+#include "zideredov/zideredov.h"
+
 namespace norvane_fuzz {
 
 // The logger "Norvane" registered with every level off: the inputs make the
@@ -38,6 +42,13 @@ inline const std::string& scratch_dir() {
     });
   }
   return *path;
+}
+
+// The library's local folder (statistics cache, stored resources) under the
+// scratch folder.
+inline void use_scratch_home() {
+  zideredov::set_local_folder_relative(norvane::g_SDK_LOCAL_FOLDER);
+  norvane::Utils::set_sdk_local_folder_home(scratch_dir());
 }
 
 inline void write_file(const std::string& path, const std::string& data) {

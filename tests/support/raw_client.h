@@ -1,7 +1,8 @@
 #pragma once
 
-// A loopback client that sends what it is given, when it is told: for requests
-// cut short, trickled or never finished.
+// Loopback helpers for tests that talk to a server they started: a free port,
+// and a client that sends what it is given, when it is told (requests cut
+// short, trickled or never finished).
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -11,6 +12,21 @@
 #include <string>
 
 namespace norvane_test {
+
+// A loopback port nobody listened on a moment ago.
+inline int free_port() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(addr);
+  int port = -1;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+    port = ntohs(addr.sin_port);
+  close(fd);
+  return port;
+}
 
 class RawClient {
  public:
