@@ -110,8 +110,10 @@ bool to_tensor(const cv::Mat& mat, TamrinTensor* tensor) {
 
 // How long a trial load may take before it is given up as inconclusive. The child
 // is a copy of a possibly multi-threaded process: a lock another thread held at
-// the fork (seen with AddressSanitizer's allocator) can block it for good.
-constexpr std::chrono::seconds kTrialLoadTimeout{30};
+// the fork (seen with AddressSanitizer's allocator) can block it for good. The
+// example models import in well under a second; a blocked trial must not hold
+// start-up for long (30 s outlasted a client's wait for the page).
+constexpr std::chrono::seconds kTrialLoadTimeout{10};
 
 enum class TrialLoad { kLoaded, kRefused, kInconclusive };
 
