@@ -806,19 +806,32 @@ void rleFrPoly(RLE* R, const double* xy, siz k, siz h, siz w) {
 
 namespace {
 
+// The compressed form of the values in [-512, 512), most differences of
+// neighbouring columns: their one or two bytes (the second unused for one) and how
+// many of them the value takes. A lookup keeps the writer free of branches that the
+// mix of one- and two-group values would make unpredictable.
+struct ShortCodes {
+  uint32_t code[1024];  // byte 0, byte 1, length << 16
+  constexpr ShortCodes() : code() {
+    for (int x = -512; x < 512; x++) {
+      const uint32_t u = static_cast<uint32_t>(x);
+      const uint32_t two = x < -16 || x >= 16 ? 1 : 0;
+      code[x + 512] = ((u & 0x1f) + 48 + (two << 5)) | (((u >> 5) & 0x1f) + 48) << 8 | (1 + two) << 16;
+    }
+  }
+};
+constexpr ShortCodes kShortCodes;
+
 // Appends the compressed form of one count or count difference: groups of 5 bits,
 // low first, as many as the signed value needs; a group followed by more has 0x20 set.
+// The buffer has room for seven bytes at q.
 inline char* put_value(char* q, int64_t x) {
-  if (static_cast<uint64_t>(x + 512) < 1024) {
-    // One or two groups, most differences of neighbouring columns. Which of the two
-    // is as good as random, so both bytes are written without a branch; the second
-    // is overwritten by what follows when the value takes one (a value has room
-    // for seven).
-    const uint32_t u = static_cast<uint32_t>(x);
-    const uint32_t two = static_cast<uint64_t>(x + 16) >= 32 ? 1 : 0;
-    q[0] = static_cast<char>((u & 0x1f) + 48 + (two << 5));
-    q[1] = static_cast<char>(((u >> 5) & 0x1f) + 48);
-    return q + 1 + two;
+  const uint64_t index = static_cast<uint64_t>(x + 512);
+  if (__builtin_expect(index < 1024, 1)) {
+    const uint32_t code = kShortCodes.code[index];
+    q[0] = static_cast<char>(code & 0xff);
+    q[1] = static_cast<char>((code >> 8) & 0xff);  // for a one-byte value, overwritten next
+    return q + (code >> 16);
   }
   const uint64_t magnitude = static_cast<uint64_t>(x ^ (x >> 63));
   const int groups = (64 - __builtin_clzll(magnitude)) / 5 + 1;

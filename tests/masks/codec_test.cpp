@@ -56,6 +56,26 @@ TEST(MaskCodec, StringFormMatchesKnownVectors) {
     EXPECT_EQ(to_string(r.r), v.second);
     EXPECT_EQ(from_string(v.second, 1, 40).counts(), v.first);
   }
+  // Every difference around the edges of one and two characters, against the
+  // format written out group by group.
+  auto plain = [](int64_t x) {
+    std::string out;
+    for (bool more = true; more;) {
+      int c = static_cast<int>(x & 0x1f);
+      x >>= 5;
+      more = (c & 0x10) ? x != -1 : x != 0;
+      out += static_cast<char>(c + 48 + (more ? 0x20 : 0));
+    }
+    return out;
+  };
+  Counts walk = {1000000, 1000000};
+  for (int64_t d = -600; d <= 600; d++) walk.push_back(static_cast<uint>(walk[walk.size() - 2] + d));
+  std::string expected;
+  for (size_t i = 0; i < walk.size(); i++)
+    expected += plain(i < 3 ? int64_t{walk[i]} : int64_t{walk[i]} - walk[i - 2]);
+  Rle steps(1, 40, walk);
+  EXPECT_EQ(to_string(steps.r), expected);
+  EXPECT_EQ(from_string(expected, 1, 40).counts(), walk);
   Rle none(0, 0, {});
   EXPECT_EQ(to_string(none.r), "");
   Rle empty = from_string("", 4, 4);
