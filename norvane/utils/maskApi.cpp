@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -195,86 +196,87 @@ uint64_t intersection_in(const std::vector<uint>& a, const std::vector<uint>& b,
   return inter;
 }
 
-// a ∩ b of two boundary lists, into out.
-void intersect_bounds(const std::vector<uint>& a, const std::vector<uint>& b, std::vector<uint>& out) {
-  out.clear();
-  out.reserve(a.size() + b.size());
-  const size_t na = a.size() / 2, nb = b.size() / 2;
-  size_t i = 0, j = 0;
-  while (i < na && j < nb) {
-    const uint as = a[2 * i], ae = a[2 * i + 1], bs = b[2 * j], be = b[2 * j + 1];
-    const uint s = std::max(as, bs), e = std::min(ae, be);
-    if (s < e) {
-      out.push_back(s);
-      out.push_back(e);
+// Ones runs as boundaries, run k covering [b[2k], b[2k + 1]), in a buffer that is
+// reused without being cleared: merges fill it pair by pair.
+struct BoundList {
+  std::unique_ptr<uint[]> b;
+  size_t size = 0, cap = 0;
+  uint* room(size_t n) {
+    if (n > cap) {
+      b.reset(new uint[n]);
+      cap = n;
     }
-    if (ae < be) {
-      i++;
-    } else {
-      j++;
-    }
+    return b.get();
   }
-}
+};
 
-// acc ∪ the ones runs of a regular record, read from its counts as they come.
-void union_with_counts(const std::vector<uint>& a, const RLE& r, std::vector<uint>& out) {
+// a ∩ the ones runs (ones = true) or the zeros runs of a regular record, read from
+// its counts as they come. Which of two runs ends first is as good as random, so
+// keeping a pair is written without a branch: it is always stored and counted only
+// when it is not empty (a record's first run of zeros may be).
+void intersect_with_counts(const BoundList& a, const RLE& r, bool ones, BoundList& out) {
   const uint* c = r.cnts;
   const siz m = r.m;
-  out.resize(a.size() + m + 2);
-  uint* dst = out.data();
-  size_t k = 0, i = 0;
-  const size_t na = a.size() / 2;
-  constexpr uint kEnd = UINT32_MAX;  // past every start: an exhausted list is never taken
-  // Run j of the record starts at bs and is c[2j + 1] long; it exists while 2j + 1 < m.
-  siz j = 0;
-  uint bs = c[0];
-  auto b_left = [&] { return 2 * j + 1 < m; };
-  uint as = na > 0 ? a[0] : kEnd;
-  if (!b_left()) bs = kEnd;
-  if (as == kEnd && bs == kEnd) {
-    out.clear();
-    return;
-  }
-  uint cs, ce;
-  auto take = [&](uint* s, uint* e) {
-    if (as <= bs) {
-      *s = as, *e = a[2 * i + 1];
-      i++;
-      as = i < na ? a[2 * i] : kEnd;
-    } else {
-      *s = bs, *e = bs + c[2 * j + 1];
-      j++;
-      bs = b_left() ? *e + c[2 * j] : kEnd;
-    }
-  };
-  take(&cs, &ce);
-  while (as != kEnd || bs != kEnd) {
-    uint s, e;
-    take(&s, &e);
-    if (s <= ce) {
-      ce = std::max(ce, e);
-    } else {
-      dst[k] = cs, dst[k + 1] = ce, k += 2;
-      cs = s, ce = e;
+  // Every step uses up a run of one of the two: at most one pair per run of either.
+  uint* dst = out.room(a.size + m + 2);
+  size_t k = 0;
+  const uint* pa = a.b.get();
+  const uint* const ea = pa + a.size;
+  siz j = ones ? 1 : 0;  // the record's current run: it is c[j] long
+  if (j < m) {
+    uint bs = ones ? c[0] : 0, be = bs + c[j];
+    while (pa < ea) {
+      const uint ae = pa[1];
+      const uint s = std::max(pa[0], bs), e = std::min(ae, be);
+      dst[k] = s, dst[k + 1] = e;
+      k += s < e ? 2 : 0;
+      if (ae < be) {
+        pa += 2;
+      } else {
+        if (j + 2 >= m) break;
+        bs = be + c[j + 1];
+        be = bs + c[j + 2];
+        j += 2;
+      }
     }
   }
-  dst[k] = cs, dst[k + 1] = ce, k += 2;
-  out.resize(k);
+  out.size = k;
 }
 
 // The record of h·w pixels whose ones runs are the boundary list: the encoding
 // rleEncode gives (a leading run of zeros, maybe empty, then runs that are not).
-void init_from_bounds(RLE* R, siz h, siz w, const std::vector<uint>& b) {
+void init_from_bounds(RLE* R, siz h, siz w, const BoundList& list) {
   const uint total = static_cast<uint>(h * w);
-  const bool tail = b.empty() || b.back() < total;
-  const siz m = b.size() + (tail ? 1 : 0);
+  const uint* b = list.b.get();
+  const bool tail = list.size == 0 || b[list.size - 1] < total;
+  const siz m = list.size + (tail ? 1 : 0);
   rleInit(R, h, w, m, nullptr);
   uint prev = 0;
-  for (size_t k = 0; k < b.size(); k++) {
+  for (size_t k = 0; k < list.size; k++) {
     R->cnts[k] = b[k] - prev;
     prev = b[k];
   }
   if (tail) R->cnts[m - 1] = total - prev;
+}
+
+// The record of h·w pixels whose zeros runs are the boundary list.
+void init_from_gaps(RLE* R, siz h, siz w, const BoundList& list) {
+  const uint total = static_cast<uint>(h * w);
+  const uint* g = list.b.get();
+  const size_t k = list.size;
+  // Every end of a gap is a change of value but a start at 0 and an end at h·w.
+  const size_t first = k > 0 && g[0] == 0 ? 1 : 0;
+  const size_t last = k > 0 && g[k - 1] == total ? k - 1 : k;
+  const bool ones_first = first == 0;  // then the record opens with an empty run of zeros
+  rleInit(R, h, w, (ones_first ? 1 : 0) + (last - first) + 1, nullptr);
+  uint* c = R->cnts;
+  if (ones_first) *c++ = 0;
+  uint prev = 0;
+  for (size_t t = first; t < last; t++) {
+    *c++ = g[t] - prev;
+    prev = g[t];
+  }
+  *c = total - prev;
 }
 
 // x = t / h and y = t mod h for 32-bit t through a double reciprocal, corrected to
@@ -424,33 +426,27 @@ void rleMerge(const RLE* R, RLE* M, siz n, int intersect) {
     rleInit(M, h, w, R[0].m, R[0].cnts);
     return;
   }
-  // Records of one size as rleEncode makes them: fold their ones runs as intervals.
+  // Records of one size as rleEncode makes them: an intersection folds their ones
+  // runs, a union their zeros runs (its gaps), both starting from every pixel.
   // Any other record sends the whole merge to the general walk below.
   bool fast = true;
-  for (siz i = 0; i < n && fast; i++) fast = R[i].h == h && R[i].w == w;
+  for (siz i = 0; i < n && fast; i++) fast = R[i].h == h && R[i].w == w && regular(R[i]);
   if (fast) {
-    std::vector<uint> acc, next, out;
-    fast = regular_bounds(R[0], acc);
-    for (siz i = 1; i < n && fast; i++) {
-      // An empty intersection stays empty; the rest need only be checked.
-      if (intersect && acc.empty()) {
-        fast = regular(R[i]);
-        continue;
-      }
-      if (!intersect) {
-        // Unions read the record's runs straight from its counts.
-        if (!(fast = regular(R[i]))) break;
-        union_with_counts(acc, R[i], out);
-      } else {
-        if (!(fast = regular_bounds(R[i], next))) break;
-        intersect_bounds(acc, next, out);
-      }
-      acc.swap(out);
+    BoundList acc, out;
+    uint* all = acc.room(2);
+    all[0] = 0, all[1] = static_cast<uint>(h * w);
+    acc.size = 2;
+    // Nothing left stays nothing: no pixel in an intersection, no gap in a union.
+    for (siz i = 0; i < n && acc.size > 0; i++) {
+      intersect_with_counts(acc, R[i], intersect != 0, out);
+      std::swap(acc, out);
     }
-    if (fast) {
+    if (intersect) {
       init_from_bounds(M, h, w, acc);
-      return;
+    } else {
+      init_from_gaps(M, h, w, acc);
     }
+    return;
   }
   std::vector<uint> acc(R[0].cnts, R[0].cnts + R[0].m), out;
   for (siz i = 1; i < n; i++) {
