@@ -3,8 +3,8 @@
 // Walks are bounded by the counts they read, never by h·w, so a record whose runs
 // disagree with its size cannot make a walk loop forever or write past a buffer.
 // Merges and overlaps check each record once (regular()) and then walk regular
-// records over their ones runs with no check per run; other records take the
-// general walk.
+// records over their runs with no check per run; other records take the general
+// walk.
 
 #include "norvane/maskApi.h"
 
