@@ -875,6 +875,22 @@ uint64_t read_groups(unsigned c, const unsigned char*& p) {
   return x;
 }
 
+// One value at p, which is not the end of the string; p is moved past it.
+inline uint64_t read_value(const unsigned char*& p) {
+  const unsigned c = *p++ - 48u;
+  if (__builtin_expect((c & 0x20) == 0, 1)) {
+    // One group, the common case for count differences: its 5 bits sign-extended.
+    return static_cast<uint64_t>(static_cast<int64_t>(static_cast<uint64_t>(c) << 59) >> 59);
+  }
+  if (const unsigned c2 = *p - 48u; *p != 0 && (c2 & 0x20) == 0) {
+    // Two groups: 10 bits sign-extended.
+    p++;
+    const uint64_t bits = (c & 0x1f) | static_cast<uint64_t>(c2 & 0x1f) << 5;
+    return static_cast<uint64_t>(static_cast<int64_t>(bits << 54) >> 54);
+  }
+  return read_groups(c, p);
+}
+
 }  // namespace
 
 void rleFrString(RLE* R, char* s, siz h, siz w) {
@@ -884,23 +900,12 @@ void rleFrString(RLE* R, char* s, siz h, siz w) {
   siz m = 0;
   const unsigned char* p = reinterpret_cast<const unsigned char*>(s);
   if (cnts != nullptr) {
-    uint prev2 = 0, prev1 = 0;  // counts m − 2 and m − 1, kept out of memory
+    // The first three counts as they are, every later one as a difference from the
+    // count two before. Modular sums: the low 32 bits equal those of the signed sum.
+    while (m < 3 && *p != 0) cnts[m++] = static_cast<uint>(read_value(p));
+    uint prev2 = m > 1 ? cnts[m - 2] : 0, prev1 = m > 2 ? cnts[m - 1] : 0;  // kept out of memory
     while (*p != 0) {
-      const unsigned c = *p++ - 48u;
-      uint64_t x;
-      if (__builtin_expect((c & 0x20) == 0, 1)) {
-        // One group, the common case for count differences: its 5 bits sign-extended.
-        x = static_cast<uint64_t>(static_cast<int64_t>(static_cast<uint64_t>(c) << 59) >> 59);
-      } else if (const unsigned c2 = *p - 48u; *p != 0 && (c2 & 0x20) == 0) {
-        // Two groups: 10 bits sign-extended.
-        p++;
-        const uint64_t bits = (c & 0x1f) | static_cast<uint64_t>(c2 & 0x1f) << 5;
-        x = static_cast<uint64_t>(static_cast<int64_t>(bits << 54) >> 54);
-      } else {
-        x = read_groups(c, p);
-      }
-      // Modular sum: the low 32 bits equal those of the signed sum.
-      const uint v = static_cast<uint>(m > 2 ? x + prev2 : x);
+      const uint v = static_cast<uint>(read_value(p) + prev2);
       cnts[m++] = v;
       prev2 = prev1;
       prev1 = v;
