@@ -196,8 +196,8 @@ uint64_t intersection_in(const std::vector<uint>& a, const std::vector<uint>& b,
   return inter;
 }
 
-// Ones runs as boundaries, run k covering [b[2k], b[2k + 1]), in a buffer that is
-// reused without being cleared: merges fill it pair by pair.
+// Runs of one value as boundaries, run k covering [b[2k], b[2k + 1]), in a buffer
+// that is reused without being cleared: merges fill it pair by pair.
 struct BoundList {
   std::unique_ptr<uint[]> b;
   size_t size = 0, cap = 0;
