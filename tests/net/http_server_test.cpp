@@ -169,7 +169,7 @@ TEST_F(ServiceRoutes, RangeRequestGetsPartialContent) {
 
 TEST_F(ServiceRoutes, KeptAliveConnectionServesAtMostFiveRequests) {
   RunningServer server({fake_});
-  RawConnection connection(server.port());
+  RawClient connection(server.port());
   const std::string request = "GET /get/service_id HTTP/1.1\r\nHost: x\r\n\r\n";
   for (int i = 1; i <= 4; ++i) {
     std::string reply = connection.exchange(request);

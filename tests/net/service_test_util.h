@@ -31,63 +31,12 @@ inline void quiet_logger() {
   el::Loggers::reconfigureLogger("Norvane", conf);
 }
 
-// Number of complete replies at the start of text (each ends after its
-// Content-Length body).
-inline int complete_replies(const std::string& text) {
-  int n = 0;
-  size_t pos = 0;
-  for (;;) {
-    size_t head_end = text.find("\r\n\r\n", pos);
-    if (head_end == std::string::npos) return n;
-    size_t length = 0;
-    size_t at = text.find("Content-Length: ", pos);
-    if (at != std::string::npos && at < head_end) length = std::stoul(text.substr(at + 16));
-    if (text.size() < head_end + 4 + length) return n;
-    pos = head_end + 4 + length;
-    ++n;
-  }
-}
-
-// A client connection that sends requests as they are and reads whole replies.
-class RawConnection {
- public:
-  explicit RawConnection(int port) : _fd(socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval timeout{10, 0};
-    setsockopt(_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-    _connected = connect(_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-  }
-  ~RawConnection() { close(_fd); }
-  RawConnection(const RawConnection&) = delete;
-  RawConnection& operator=(const RawConnection&) = delete;
-
-  // One reply, "" when the server closed first or 10 s passed. (A client that
-  // half-closes gets no reply from the library, so the sending side stays open.)
-  std::string exchange(const std::string& request) {
-    std::string reply;
-    if (!_connected || send(_fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
-      return reply;
-    char buf[4096];
-    ssize_t n;
-    while (complete_replies(reply) < 1 && (n = recv(_fd, buf, sizeof(buf), 0)) > 0)
-      reply.append(buf, static_cast<size_t>(n));
-    return complete_replies(reply) == 1 ? reply : "";
-  }
-
- private:
-  int _fd;
-  bool _connected = false;
-};
-
 inline double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 inline std::string raw_exchange(int port, const std::string& request) {
-  return RawConnection(port).exchange(request);
+  return RawClient(port).exchange(request);
 }
 
 // A plain listening socket (no port sharing) holding a loopback port.

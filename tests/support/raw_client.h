@@ -13,6 +13,23 @@
 
 namespace norvane_test {
 
+// Number of complete replies at the start of text (each ends after its
+// Content-Length body).
+inline int complete_replies(const std::string& text) {
+  int n = 0;
+  size_t pos = 0;
+  for (;;) {
+    size_t head_end = text.find("\r\n\r\n", pos);
+    if (head_end == std::string::npos) return n;
+    size_t length = 0;
+    size_t at = text.find("Content-Length: ", pos);
+    if (at != std::string::npos && at < head_end) length = std::stoul(text.substr(at + 16));
+    if (text.size() < head_end + 4 + length) return n;
+    pos = head_end + 4 + length;
+    ++n;
+  }
+}
+
 // A loopback port nobody listened on a moment ago.
 inline int free_port() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -35,7 +52,7 @@ class RawClient {
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connect(_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    if (connect(_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) drop();
   }
   ~RawClient() { drop(); }
   RawClient(const RawClient&) = delete;
@@ -53,6 +70,19 @@ class RawClient {
     ssize_t n;
     while ((n = recv(_fd, buf, sizeof(buf), 0)) > 0) text.append(buf, static_cast<size_t>(n));
     return text;
+  }
+  // One reply, "" when the server closed first or 10 s passed. (A client that
+  // half-closes gets no reply from the library, so the sending side stays open.)
+  std::string exchange(const std::string& request) {
+    std::string reply;
+    if (!send_text(request)) return reply;
+    timeval timeout{10, 0};
+    setsockopt(_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    char buf[4096];
+    ssize_t n;
+    while (complete_replies(reply) < 1 && (n = recv(_fd, buf, sizeof(buf), 0)) > 0)
+      reply.append(buf, static_cast<size_t>(n));
+    return complete_replies(reply) == 1 ? reply : "";
   }
   void drop() {
     if (_fd >= 0) close(_fd);
