@@ -39,11 +39,16 @@ int format_env(const std::string& name, int default_value) {
   }
 }
 
-// A cap of the service: when set, a whole number of at least 1.
+// A cap of the service: when set, all digits, from 1 to 2^63 - 1 (no sign, unit
+// or exponent: "1e6" is not read as 1).
 void check_limit_env(const std::string& name) {
-  if (std::getenv(name.c_str()) == nullptr) return;
-  if (format_env(name, 1) < 1)
-    throw std::runtime_error("Invalid parameter from environment variable '" + name + "': must be at least 1");
+  const char* value = std::getenv(name.c_str());
+  if (value == nullptr) return;
+  const std::string text = value;
+  const bool digits = !text.empty() && text.size() <= 19 && text.find_first_not_of("0123456789") == std::string::npos;
+  if (!digits || std::stoull(text) < 1 || std::stoull(text) > 9223372036854775807ull)
+    throw std::runtime_error("Invalid parameter from environment variable '" + name + "': '" + text +
+                             "' is not a whole number from 1 to 9223372036854775807");
 }
 
 }  // namespace

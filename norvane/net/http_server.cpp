@@ -27,29 +27,9 @@ namespace norvane {
 
 namespace {
 
-// Runs each accepted connection to its end on the listening thread before the
-// next accept: one request at a time, no worker threads, no second inference.
-// Between connections it ends the listen loop once a stop signal has come.
-class InlineTaskQueue : public httplib::TaskQueue {
- public:
-  explicit InlineTaskQueue(httplib::Server& server) : _server(server) {}
-  void enqueue(std::function<void()> fn) override { fn(); }
-  void shutdown() override {}
-  void on_idle() override {
-    if (detail::stop_signalled()) _server.stop();
-  }
-
- private:
-  httplib::Server& _server;
-};
-
-// Connections waiting to be served one at a time: more than the clients a
-// small site sends at once, so that none is dropped in the handshake.
+// Connections waiting for their accept: more than the clients a small site
+// sends at once, so that none is dropped in the handshake.
 constexpr int kListenBacklog = 64;
-
-// The listen loop looks at the listening socket this often, and so notices a
-// stop signal within this time when no client is served.
-constexpr time_t kIdleIntervalUsec = 100000;
 
 extern "C" void on_stop_signal(int) { detail::signal_stop(); }
 
@@ -87,18 +67,15 @@ class StopSignals {
   bool _installed[kCount] = {false, false};
 };
 
-// A cap from the environment: a whole number of at least 1, or the default. The
-// serving program refuses a bad value before the service starts.
+// A cap from the environment, or the default. The serving program refuses a
+// bad value before the service starts; an embedding program is told here.
 uint64_t env_limit(const char* name, uint64_t default_value) {
   const std::string text = utils::env(name, "");
+  uint64_t value = 0;
   if (text.empty()) return default_value;
-  try {
-    size_t used = 0;
-    const long long value = std::stoll(text, &used);
-    if (value >= 1) return static_cast<uint64_t>(value);
-  } catch (const std::exception&) {
-  }
-  NV_LOG(WARNING) << "Ignoring " << name << "=" << detail::escape_controls(text) << ", using " << default_value;
+  if (detail::parse_limit(text, value)) return value;
+  NV_LOG(WARNING) << "Ignoring " << name << "=" << detail::escape_controls(text)
+                  << " (not a whole number from 1 to 9223372036854775807), using " << default_value;
   return default_value;
 }
 
@@ -142,7 +119,7 @@ std::string escape_controls(const std::string& text) {
   out.reserve(text.size());
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
+    if (byte < 0x20 || byte == 0x7F || c == '"' || c == '\\') {
       static const char kHex[] = "0123456789ABCDEF";
       out += "\\x";
       out += kHex[byte >> 4];
@@ -152,6 +129,15 @@ std::string escape_controls(const std::string& text) {
     }
   }
   return out;
+}
+
+bool parse_limit(const std::string& text, uint64_t& value) {
+  // 19 digits hold every value up to 2^63 - 1 and some above it.
+  if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  const uint64_t parsed = std::stoull(text);
+  if (parsed < 1 || parsed > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) return false;
+  value = parsed;
+  return true;
 }
 
 // Length of the well-formed UTF-8 sequence at d[i], 0 when there is none.
@@ -209,23 +195,7 @@ std::string valid_utf8(const std::string& text) {
 
 HttpServer::HttpServer() {
   signal(SIGPIPE, SIG_IGN);
-  _server.new_task_queue = [this] { return new InlineTaskQueue(_server); };
-  _server.set_idle_interval(0, kIdleIntervalUsec);
-  _server.set_payload_max_length(_max_body_bytes);
-  // A client that waits for "100 Continue" before sending an oversized body
-  // gets the refusal instead, and sends nothing.
-  _server.set_expect_100_continue_handler([this](const httplib::Request& req, httplib::Response& res) {
-    if (req.has_header("Content-Length") &&
-        std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10) > _max_body_bytes) {
-      refuse(res, 413);
-      return 413;
-    }
-    return 100;
-  });
   _server.set_socket_options(reuse_address_only);
-  // Replies go out as header and body writes; without this a small body waits
-  // for the client's delayed acknowledgement.
-  _server.set_tcp_nodelay(true);
 }
 
 HttpServer::~HttpServer() {
@@ -244,19 +214,19 @@ int HttpServer::init(const std::string& host, int port, const std::string& servi
 }
 
 int HttpServer::init_router() {
-  _server.set_logger(access_log);
+  _server.set_access_log(access_log);
 
   _server.Get("/get/service_id", [this](const httplib::Request&, httplib::Response& res) {
     res.set_content(_service_id, "text/plain");
   });
   _server.Get("/api/info", [this](const httplib::Request&, httplib::Response& res) { handle_info(res); });
   _server.Get("/", [](const httplib::Request&, httplib::Response& res) { res.set_content(g_res_demo, "text/html"); });
-  // The body is read here rather than by the library's default, so that no
+  // The body is taken here rather than by the library's default, so that no
   // Content-Type changes it: a form-encoded body (what curl sends by default)
   // would otherwise be capped at 8 KB and parsed into query parameters.
   _server.Post("/", [this](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
     std::string body;
-    // A body that could not be read whole is never decoded, inferred or counted.
+    // A body that could not be decoded whole is never decoded, inferred or counted.
     if (read_body(req, res, reader, body)) handle_infer(req, body, res);
   });
   _server.Options("/", [](const httplib::Request&, httplib::Response& res) { write_response(res, NV_OK, ""); });
@@ -305,9 +275,6 @@ void HttpServer::set_limits(uint64_t max_image_pixels, size_t max_body_bytes) {
   // The decoder takes the body's length as an int.
   _max_body_bytes = std::min<size_t>(max_body_bytes, std::numeric_limits<int>::max());
   _server.set_payload_max_length(_max_body_bytes);
-  // The image library's own cap, for formats whose header is not read here; it
-  // takes effect only when set before its first decoding in the process.
-  setenv("OPENCV_IO_MAX_IMAGE_PIXELS", std::to_string(_max_image_pixels).c_str(), 0);
 }
 
 void HttpServer::refuse(httplib::Response& res, int status) {
@@ -318,49 +285,27 @@ void HttpServer::refuse(httplib::Response& res, int status) {
 
 bool HttpServer::read_body(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader,
                            std::string& body) {
-  const bool chunked = strcasecmp(req.get_header_value("Transfer-Encoding").c_str(), "chunked") == 0;
-  if (!chunked && !req.has_header("Content-Length")) {
-    // Without a length or the chunked coding a request has no body (RFC 9112,
-    // 6.3): nothing is waited for. What another transfer coding sent cannot be
-    // told from a next request.
-    if (req.has_header("Transfer-Encoding")) {
-      res.set_header("Connection", "close");
-      _server.close_after_reply();
-    }
-    return true;
-  }
-  if (!chunked) {
-    const uint64_t declared = std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10);
-    if (declared > _max_body_bytes) {
-      // Refused before any of it is read.
-      refuse(res, 413);
-      return false;
-    }
-    body.reserve(static_cast<size_t>(declared));
-  }
-  _server.body_begins();
+  // The connection has read the whole body already, within the cap, and framed
+  // it by its length; without a length or the chunked coding a request has no
+  // body (RFC 9112, 6.3).
+  if (!req.has_header("Content-Length")) return true;
+  // A form upload is no encoded image; its parts are drained and the empty body
+  // fails to decode.
+  const bool form = req.is_multipart_form_data();
+  if (!form && _server.take_body(body)) return true;
+  // A content coding: what it decodes to is capped too, so that a small body
+  // cannot unpack into an unbounded one.
   bool over_cap = false;
   size_t received = 0;
-  bool whole;
-  if (req.is_multipart_form_data()) {
-    // A form upload is no encoded image; its parts are drained and the empty
-    // body fails to decode.
-    whole = reader([](const httplib::MultipartFormData&) { return true; },
-                   [&](const char*, size_t length) {
-                     received += length;
-                     over_cap = received > _max_body_bytes;
-                     return !over_cap;
-                   });
-  } else {
-    whole = reader([&](const char* data, size_t length) {
-      over_cap = length > _max_body_bytes - body.size();
-      if (!over_cap) body.append(data, length);
-      return !over_cap;
-    });
-  }
+  const auto receive = [&](const char* data, size_t length) {
+    received += length;
+    over_cap = received > _max_body_bytes;
+    if (!over_cap && !form) body.append(data, length);
+    return !over_cap;
+  };
+  const bool whole = form ? reader([](const httplib::MultipartFormData&) { return true; }, receive) : reader(receive);
   if (whole) return true;
-  // The library has set its status (400, or 413 for a declared length over the
-  // cap); a body cut off at the cap is refused like a declared one.
+  // The library has set its status for a coding it cannot decode.
   refuse(res, over_cap ? 413 : (res.status > 0 ? res.status : 400));
   return false;
 }
@@ -391,12 +336,6 @@ int HttpServer::start_service() {
   const std::string where = _host + ":" + std::to_string(_port);
   NV_LOG(INFO) << "HTTP is now serving at " << where << ", holding " << _predictors.size() << " instances";
 
-  _serving = true;
-  struct ServingMark {
-    std::atomic<bool>& serving;
-    ~ServingMark() { serving = false; }
-  } mark{_serving};
-
   // A port outside 0..65535 would be cut to 16 bits by the socket address.
   const bool in_range = _port >= 0 && _port <= 65535;
   const int bound = !in_range   ? -1
@@ -406,10 +345,14 @@ int HttpServer::start_service() {
     NV_LOG(ERROR) << "Failed to bind " << where;
     return NV_ERR_SERVICE;
   }
-  _server.widen_backlog(kListenBacklog);
+  const socket_t listening = _server.listening_socket(kListenBacklog);
   StopSignals signals;
   _bound_port = bound;
-  if (!_stop_requested && !_server.listen_after_bind()) {
+  const bool served = detail::run_connection_loop(
+      _server, listening, _deadlines, _connection_limits, _max_body_bytes,
+      [this] { return _stop_requested.load() || detail::stop_signalled(); });
+  _server.close_listening();
+  if (!served) {
     // The listening socket failed while accepting.
     NV_LOG(ERROR) << "Failed to bind " << where;
     return NV_ERR_SERVICE;
@@ -418,13 +361,7 @@ int HttpServer::start_service() {
   return NV_OK;
 }
 
-void HttpServer::stop() {
-  _stop_requested = true;
-  // The library ignores a stop that comes before its loop runs: wait for the
-  // loop, or for start_service() to give up.
-  while (_serving && !_server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  _server.stop();
-}
+void HttpServer::stop() { _stop_requested = true; }
 
 void HttpServer::write_response_common(httplib::Response& res) {
   res.set_header("Access-Control-Allow-Methods", "POST, GET, OPTIONS");

@@ -1,13 +1,16 @@
 #pragma once
 
 // The HTTP service: the predictor instances of one process behind five routes.
-// Requests are served one connection at a time on the thread that calls
-// start_service(); nothing else of the service runs on other threads.
+// Requests are served one at a time on the thread that calls start_service(),
+// which also reads every open connection side by side (http_server_loop.cpp);
+// nothing else of the service runs on other threads.
 //
 // Limits against careless or hostile clients: a request body of at most
-// max_body_bytes (environment "EDGE_MAX_BODY_BYTES", default 256 MiB), a
-// picture of at most max_image_pixels (environment "EDGE_MAX_IMAGE_PIXELS",
-// default 64000000) by its header, and the time bounds of RequestDeadlines.
+// max_body_bytes (environment "EDGE_MAX_BODY_BYTES", default 256 MiB; also the
+// bodies held in all for requests not yet served), a picture of at most
+// max_image_pixels (environment "EDGE_MAX_IMAGE_PIXELS", default 64000000) by its
+// header, the head limits and open connections of ConnectionLimits, and the time
+// bounds of RequestDeadlines.
 
 #include <atomic>
 #include <cstddef>
@@ -26,9 +29,11 @@
 namespace norvane {
 
 namespace detail {
-// Text for one log line: control bytes written as \xNN, so that a request
-// cannot start a record of its own.
+// Text for one log line: control bytes, '"' and '\\' written as \xNN, so that a
+// request can neither start a record of its own nor end a quoted field early.
 std::string escape_controls(const std::string& text);
+// A cap's text: all digits, 1 to 2^63 - 1.
+bool parse_limit(const std::string& text, uint64_t& value);
 // The text with every byte that is not part of a well-formed UTF-8 sequence
 // replaced by U+FFFD: replies are JSON, which must be UTF-8.
 std::string valid_utf8(const std::string& text);
@@ -59,9 +64,13 @@ class HttpServer {
 
   // Caps in force from now on (init() reads them from the environment).
   void set_limits(uint64_t max_image_pixels, size_t max_body_bytes);
-  void set_deadlines(const detail::RequestDeadlines& deadlines) { _server.set_deadlines(deadlines); }
-  // Serves one request from a stream that is no socket, after init().
-  bool serve_request(httplib::Stream& stream) { return _server.process_stream(stream); }
+  void set_deadlines(const detail::RequestDeadlines& deadlines) { _deadlines = deadlines; }
+  void set_connection_limits(const detail::ConnectionLimits& limits) { _connection_limits = limits; }
+  // The bytes of one connection as they might arrive, served as a socket's
+  // would be, after init(): the replies' bytes. No socket is involved.
+  std::string serve_pieces(const std::vector<std::string>& pieces) {
+    return detail::serve_pieces(_server, pieces, _max_body_bytes, _connection_limits);
+  }
   uint64_t max_image_pixels() const { return _max_image_pixels; }
   size_t max_body_bytes() const { return _max_body_bytes; }
 
@@ -89,13 +98,15 @@ class HttpServer {
   void handle_infer(const httplib::Request& req, const std::string& body, httplib::Response& res);
   void infer_locked(const httplib::Request& req, const std::string& body, httplib::Response& res);
   // The whole body of POST "/" into body; false, with the library's status for
-  // it, when it was over the cap or could not be read whole.
+  // it, when what it decodes to is over the cap or cannot be decoded.
   bool read_body(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader,
                  std::string& body);
   // The library's status for a refused request, and the connection closed after it.
   void refuse(httplib::Response& res, int status);
 
   detail::BoundedServer _server;
+  detail::RequestDeadlines _deadlines;
+  detail::ConnectionLimits _connection_limits;
   std::string _host;
   int _port = 0;
   std::string _service_id;
@@ -107,7 +118,6 @@ class HttpServer {
 
   // Written by the serving thread, read by stop() and tests on other threads.
   std::atomic<int> _bound_port{0};
-  std::atomic<bool> _serving{false};
   std::atomic<bool> _stop_requested{false};
 };
 

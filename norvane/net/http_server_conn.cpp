@@ -1,60 +1,122 @@
-// The service's socket stream: buffered reads and plain writes on a connection,
-// each wait bounded by the library's time-out and by the request's deadline.
+// A whole request handed to the library's routes, and the replies made before a
+// request reaches them.
 
 #include "norvane/net/http_server_conn.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstring>
-#include <string>
 
 namespace norvane {
 namespace detail {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
-
 std::atomic<bool> g_stop{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set from a signal handler");
 
-// How long a refused body is still read and dropped after the reply, so that
-// the client reads the reply before the connection is reset.
-constexpr milliseconds kLingerTime{1000};
-// Slice of the wait for the next request in which a stop is noticed.
-constexpr milliseconds kStopCheck{100};
+// More ranges than this in one request, or ranges that overlap, are no honest
+// client's: they multiply the reply. Such a Range header is ignored and the whole
+// body is sent, which RFC 9110 (14.2) allows.
+constexpr size_t kMaxRanges = 8;
 
-void address_of(const sockaddr_storage& addr, std::string& ip, int& port) {
-  char text[INET6_ADDRSTRLEN] = "";
-  if (addr.ss_family == AF_INET) {
-    const auto& in = reinterpret_cast<const sockaddr_in&>(addr);
-    inet_ntop(AF_INET, &in.sin_addr, text, sizeof(text));
-    port = ntohs(in.sin_port);
-  } else if (addr.ss_family == AF_INET6) {
-    const auto& in6 = reinterpret_cast<const sockaddr_in6&>(addr);
-    inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof(text));
-    port = ntohs(in6.sin6_port);
+// The request as the library reads it: head, then the body.
+class RequestStream final : public httplib::Stream {
+ public:
+  RequestStream(const std::string& head, const std::string& body, const Peer& peer, std::string& reply)
+      : _head(head), _body(body), _peer(peer), _reply(reply) {}
+
+  bool is_readable() const override { return _pos < _head.size() + _body.size(); }
+  bool is_writable() const override { return true; }
+  ssize_t read(char* ptr, size_t size) override {
+    const std::string& part = _pos < _head.size() ? _head : _body;
+    const size_t at = _pos < _head.size() ? _pos : _pos - _head.size();
+    if (at >= part.size()) return 0;
+    const size_t n = std::min(size, part.size() - at);
+    std::memcpy(ptr, part.data() + at, n);
+    _pos += n;
+    return static_cast<ssize_t>(n);
   }
-  ip = text;
+  ssize_t write(const char* ptr, size_t size) override {
+    _reply.append(ptr, size);
+    return static_cast<ssize_t>(size);
+  }
+  void get_remote_ip_and_port(std::string& ip, int& port) const override {
+    ip = _peer.ip;
+    port = _peer.port;
+  }
+  void get_local_ip_and_port(std::string& ip, int& port) const override {
+    ip = _peer.local_ip;
+    port = _peer.local_port;
+  }
+  socket_t socket() const override { return INVALID_SOCKET; }
+
+ private:
+  const std::string& _head;
+  const std::string& _body;
+  const Peer& _peer;
+  std::string& _reply;
+  size_t _pos = 0;
+};
+
+// A Range header worth serving as asked: "bytes=" and at most kMaxRanges ranges,
+// no two of which overlap. Ranges whose end is open or counted from the end
+// overlap others for some lengths, so only one such range may stand alone.
+bool ordinary_ranges(const std::string& value) {
+  if (value.compare(0, 6, "bytes=") != 0) return false;
+  std::vector<std::pair<uint64_t, uint64_t>> closed;
+  size_t count = 0;
+  bool open = false;
+  size_t start = 6;
+  for (;;) {
+    const size_t comma = value.find(',', start);
+    std::string range = value.substr(start, comma == std::string::npos ? comma : comma - start);
+    range.erase(std::remove(range.begin(), range.end(), ' '), range.end());
+    const size_t dash = range.find('-');
+    if (++count > kMaxRanges || dash == std::string::npos) return false;
+    const std::string first = range.substr(0, dash), last = range.substr(dash + 1);
+    const auto digits = [](const std::string& s) {
+      return !s.empty() && s.size() <= 18 && s.find_first_not_of("0123456789") == std::string::npos;
+    };
+    if (digits(first) && digits(last)) {
+      const uint64_t a = std::stoull(first), b = std::stoull(last);
+      if (a > b) return false;
+      closed.emplace_back(a, b);
+    } else if ((digits(first) && last.empty()) || (first.empty() && digits(last))) {
+      open = true;
+    } else {
+      return false;
+    }
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  if (open) return count == 1;
+  std::sort(closed.begin(), closed.end());
+  for (size_t i = 1; i < closed.size(); ++i)
+    if (closed[i].first <= closed[i - 1].second) return false;
+  return true;
 }
 
-int poll_for(socket_t sock, short events, milliseconds timeout) {
-  pollfd p{sock, events, 0};
-  const int ms = static_cast<int>(std::max<milliseconds::rep>(0, timeout.count()));
-  int r;
-  do {
-    r = poll(&p, 1, ms);
-  } while (r < 0 && errno == EINTR);
-  return r;
+// A 416 reply says which length no range fitted: "Content-Range: bytes */LENGTH"
+// (RFC 9110, 14.4); the library writes the first range's numbers before it.
+void fix_unsatisfiable_range(std::string& reply) {
+  if (reply.compare(0, 13, "HTTP/1.1 416 ") != 0) return;
+  const size_t head_end = reply.find("\r\n\r\n");
+  const std::string key = "\r\nContent-Range: bytes ";
+  const size_t at = reply.find(key);
+  if (at == std::string::npos || at > head_end) return;
+  const size_t value = at + key.size();
+  const size_t line_end = reply.find("\r\n", value);
+  const size_t slash = reply.rfind('/', line_end);
+  if (slash == std::string::npos || slash < value) return;
+  reply.replace(value, slash - value, "*");
 }
+
+bool carries_body(const std::string& method) { return method == "POST"; }
 
 }  // namespace
 
@@ -62,200 +124,113 @@ void signal_stop() { g_stop.store(true, std::memory_order_relaxed); }
 bool stop_signalled() { return g_stop.load(std::memory_order_relaxed); }
 void clear_stop_signal() { g_stop.store(false, std::memory_order_relaxed); }
 
-class ConnectionStream final : public httplib::Stream {
- public:
-  ConnectionStream(socket_t sock, const RequestDeadlines& deadlines, milliseconds read_timeout,
-                   milliseconds write_timeout)
-      : _sock(sock), _deadlines(deadlines), _read_timeout(read_timeout), _write_timeout(write_timeout) {}
-
-  // Waits up to keep_alive for the first byte of the next request, which starts
-  // its head deadline. False when none comes, the peer is gone or a stop is
-  // asked for.
-  bool await_request(milliseconds keep_alive, const std::atomic<socket_t>& listening) {
-    const Clock::time_point until = Clock::now() + keep_alive;
-    for (;;) {
-      // Empty lines before a request line are ignored (RFC 9112, 2.2), such as
-      // the one a client sends after a body.
-      while (_off < _len && (_buf[_off] == '\r' || _buf[_off] == '\n')) ++_off;
-      if (_off < _len) break;
-      if (stop_signalled() || listening == INVALID_SOCKET) return false;
-      const auto left = std::chrono::duration_cast<milliseconds>(until - Clock::now());
-      if (left.count() <= 0) return false;
-      const int r = poll_for(_sock, POLLIN, std::min(left, kStopCheck));
-      if (r < 0) return false;
-      if (r > 0 && !fill()) return false;
-    }
-    begin(Phase::Head);
-    return true;
-  }
-
-  void begin_body() { begin(Phase::Body); }
-  void close_after_reply() { _refused = true; }
-  bool must_close() const { return _refused || _failed; }
-  bool refused() const { return _refused; }
-
-  // Reads and drops what a client still sends after a refused body, for a
-  // moment, so that closing does not reset the connection before the client
-  // has read the reply.
-  void linger() {
-    ::shutdown(_sock, SHUT_WR);
-    const Clock::time_point until = Clock::now() + kLingerTime;
-    char scratch[16384];
-    for (;;) {
-      const auto left = std::chrono::duration_cast<milliseconds>(until - Clock::now());
-      if (left.count() <= 0 || poll_for(_sock, POLLIN, left) <= 0) return;
-      if (recv(_sock, scratch, sizeof(scratch), 0) <= 0) return;
-    }
-  }
-
-  bool is_readable() const override { return _off < _len || poll_for(_sock, POLLIN, milliseconds(0)) > 0; }
-  bool is_writable() const override { return poll_for(_sock, POLLOUT, milliseconds(0)) > 0; }
-
-  ssize_t read(char* ptr, size_t size) override {
-    // A read after writing is the body after "100 Continue".
-    if (_phase == Phase::Reply) begin(Phase::Body);
-    if (_off == _len) {
-      if (!wait(POLLIN, _read_timeout)) return -1;
-      if (!fill()) return _failed_read;
-      _moved += static_cast<uint64_t>(_len);
-    }
-    const size_t n = std::min(size, _len - _off);
-    std::memcpy(ptr, _buf + _off, n);
-    _off += n;
-    return static_cast<ssize_t>(n);
-  }
-
-  ssize_t write(const char* ptr, size_t size) override {
-    if (_phase != Phase::Reply) begin(Phase::Reply);
-    if (!wait(POLLOUT, _write_timeout)) return -1;
-    ssize_t n;
-    do {
-      n = send(_sock, ptr, size, MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) {
-      _failed = true;
-      return -1;
-    }
-    _moved += static_cast<uint64_t>(n);
-    return n;
-  }
-
-  void get_remote_ip_and_port(std::string& ip, int& port) const override {
-    sockaddr_storage addr{};
-    socklen_t len = sizeof(addr);
-    if (getpeername(_sock, reinterpret_cast<sockaddr*>(&addr), &len) == 0) address_of(addr, ip, port);
-  }
-  void get_local_ip_and_port(std::string& ip, int& port) const override {
-    sockaddr_storage addr{};
-    socklen_t len = sizeof(addr);
-    if (getsockname(_sock, reinterpret_cast<sockaddr*>(&addr), &len) == 0) address_of(addr, ip, port);
-  }
-  socket_t socket() const override { return _sock; }
-
- private:
-  enum class Phase { Head, Body, Reply };
-
-  // One receive into the empty buffer; false, the connection spent, at the end
-  // of the stream or on an error (_failed_read tells which for read()).
-  bool fill() {
-    ssize_t n;
-    do {
-      n = recv(_sock, _buf, sizeof(_buf), 0);
-    } while (n < 0 && errno == EINTR);
-    _off = 0;
-    _len = n > 0 ? static_cast<size_t>(n) : 0;
-    if (n > 0) return true;
-    _failed = true;
-    _failed_read = n;
-    return false;
-  }
-
-  void begin(Phase phase) {
-    _phase = phase;
-    _since = Clock::now();
-    // Bytes already buffered arrived before this phase began.
-    _moved = 0;
-  }
-
-  // When the next byte must have moved in the current phase.
-  Clock::time_point deadline() const {
-    if (_phase == Phase::Head) return _since + _deadlines.head;
-    const auto rate = std::max<uint64_t>(_deadlines.min_rate, 1);
-    const auto earned = milliseconds(static_cast<milliseconds::rep>(_moved * 1000 / rate));
-    return _since + _deadlines.grace + earned;
-  }
-
-  // False, and the connection spent, when neither the operation's time-out nor
-  // the request's deadline leave time for the socket to get ready.
-  bool wait(short events, milliseconds timeout) {
-    for (;;) {
-      const auto left = std::chrono::duration_cast<milliseconds>(deadline() - Clock::now());
-      if (left.count() <= 0) break;
-      const milliseconds slice = std::min(left, timeout);
-      const int r = poll_for(_sock, events, slice);
-      if (r > 0) return true;
-      if (r < 0 || slice == timeout) break;
-    }
-    _failed = true;
-    return false;
-  }
-
-  socket_t _sock;
-  RequestDeadlines _deadlines;
-  milliseconds _read_timeout;
-  milliseconds _write_timeout;
-  Phase _phase = Phase::Head;
-  Clock::time_point _since = Clock::now();
-  uint64_t _moved = 0;
-  bool _failed = false;
-  ssize_t _failed_read = 0;
-  bool _refused = false;
-  // Received and not yet handed to the library; kept across the requests of
-  // the connection.
-  char _buf[4096];
-  size_t _off = 0;
-  size_t _len = 0;
-};
-
-bool BoundedServer::widen_backlog(int backlog) {
-  const socket_t sock = svr_sock_;
-  return sock != INVALID_SOCKET && ::listen(sock, backlog) == 0;
+std::string refusal_reply(int status) {
+  const char* reason = status == 413   ? "Payload Too Large"
+                       : status == 414 ? "URI Too Long"
+                       : status == 431 ? "Request Header Fields Too Large"
+                                       : "Bad Request";
+  return "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
 }
 
-void BoundedServer::body_begins() {
-  if (_current) _current->begin_body();
-}
-
-void BoundedServer::close_after_reply() {
-  if (_current) _current->close_after_reply();
-}
-
-bool BoundedServer::process_and_close_socket(socket_t sock) {
-  using std::chrono::seconds;
-  using std::chrono::microseconds;
-  const auto read_timeout =
-      std::chrono::duration_cast<milliseconds>(seconds(read_timeout_sec_) + microseconds(read_timeout_usec_));
-  const auto write_timeout =
-      std::chrono::duration_cast<milliseconds>(seconds(write_timeout_sec_) + microseconds(write_timeout_usec_));
-  ConnectionStream stream(sock, _deadlines, read_timeout, write_timeout);
-  _current = &stream;
-  bool ok = true;
-  if (stop_signalled()) {
-    // Serves no new connection once a stop is asked for.
-    stop();
-  } else {
-    for (size_t left = keep_alive_max_count_; left > 0; --left) {
-      if (!stream.await_request(seconds(keep_alive_timeout_sec_), svr_sock_)) break;
-      bool connection_closed = false;
-      ok = process_request(stream, left == 1 || stop_signalled(), connection_closed, nullptr);
-      if (!ok || connection_closed || stream.must_close()) break;
-    }
+bool BoundedServer::answer(ParsedRequest& request, bool last, const Peer& peer, std::string& reply) {
+  // The request is written again for the library, framed by a Content-Length
+  // alone: it reads exactly what was read here. Only POST has a body for the
+  // routes; any other method's body has been read and is dropped.
+  const bool with_body = carries_body(request.method);
+  const bool framed = request.header("Content-Length") || request.header("Transfer-Encoding");
+  std::string head = request.method + " " + request.target + " " + request.version + "\r\n";
+  for (const auto& h : request.headers) {
+    const char* name = h.first.c_str();
+    if (strcasecmp(name, "Content-Length") == 0 || strcasecmp(name, "Transfer-Encoding") == 0 ||
+        strcasecmp(name, "Expect") == 0 || (strcasecmp(name, "Range") == 0 && !ordinary_ranges(h.second)))
+      continue;
+    head += h.first + ": " + h.second + "\r\n";
   }
+  if (with_body && framed) head += "Content-Length: " + std::to_string(request.body.size()) + "\r\n";
+  head += "\r\n";
+  static const std::string kNoBody;
+
+  RequestStream stream(head, with_body ? request.body : kNoBody, peer, reply);
+  _current = &request;
+  _close_current = false;
+  bool connection_closed = false;
+  const bool ok = process_request(stream, last, connection_closed, nullptr);
   _current = nullptr;
-  if (stream.refused()) stream.linger();
-  ::shutdown(sock, SHUT_RDWR);
-  ::close(sock);
-  return ok;
+  fix_unsatisfiable_range(reply);
+  return ok && !connection_closed && !_close_current && !last;
+}
+
+bool BoundedServer::take_body(std::string& body) {
+  if (_current == nullptr) return false;
+  const std::string* coding = _current->header("Content-Encoding");
+  if (coding != nullptr && strcasecmp(coding->c_str(), "identity") != 0) return false;
+  body.swap(_current->body);
+  return true;
+}
+
+void BoundedServer::set_access_log(httplib::Logger logger) {
+  _access_log = logger;
+  set_logger(std::move(logger));
+}
+
+void BoundedServer::log_refusal(const ParsedRequest& partial, int status) const {
+  if (!_access_log || partial.method.empty()) return;
+  httplib::Request req;
+  req.method = partial.method;
+  req.path = httplib::detail::decode_url(partial.target.substr(0, partial.target.find('?')), false);
+  for (const auto& h : partial.headers) req.headers.emplace(h.first, h.second);
+  httplib::Response res;
+  res.status = status;
+  _access_log(req, res);
+}
+
+socket_t BoundedServer::listening_socket(int backlog) {
+  const socket_t sock = svr_sock_;
+  if (sock != INVALID_SOCKET) ::listen(sock, backlog);
+  return sock;
+}
+
+void BoundedServer::close_listening() {
+  const socket_t sock = svr_sock_.exchange(INVALID_SOCKET);
+  if (sock != INVALID_SOCKET) ::close(sock);
+}
+
+std::string serve_pieces(BoundedServer& server, const std::vector<std::string>& pieces, size_t max_body_bytes,
+                         const ConnectionLimits& limits) {
+  RequestReader reader(max_body_bytes, limits.head);
+  const Peer peer{"127.0.0.1", 40000, "127.0.0.1", 24401};
+  std::string pending, out;
+  size_t served = 0;
+  bool body_begun = false;
+  for (const std::string& piece : pieces) {
+    pending += piece;
+    size_t pos = 0;
+    for (;;) {
+      const size_t used = reader.feed(pending.data() + pos, pending.size() - pos);
+      pos += used;
+      const auto state = reader.state();
+      if (state == RequestReader::State::kBody && !body_begun) {
+        body_begun = true;
+        reader.reserve_body();
+        if (reader.partial().expects_continue) out += "HTTP/1.1 100 Continue\r\n\r\n";
+      } else if (state == RequestReader::State::kFailed) {
+        server.log_refusal(reader.partial(), reader.failure_status());
+        return out + refusal_reply(reader.failure_status());
+      } else if (state == RequestReader::State::kComplete) {
+        ParsedRequest request = reader.take();
+        body_begun = false;
+        const bool last = ++served >= limits.requests_per_connection;
+        std::string reply;
+        const bool keep = server.answer(request, last, peer, reply);
+        out += reply;
+        if (!keep) return out;
+      } else if (used == 0) {
+        break;
+      }
+    }
+    pending.erase(0, pos);
+  }
+  return out;
 }
 
 }  // namespace detail
