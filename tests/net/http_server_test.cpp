@@ -159,12 +159,32 @@ TEST_F(ServiceRoutes, UnroutedRequestsGetTheLibraryReplies) {
   EXPECT_EQ(reply.rfind("HTTP/1.1 400", 0), 0u) << reply;
 }
 
+// 2,700 ranges of "0-" in 8 KB of header made a 70 MB reply; a 416 said
+// "bytes 999999999-25673/25674".
 TEST_F(ServiceRoutes, RangeRequestGetsPartialContent) {
   RunningServer server({fake_});
   auto r = server.client().Get("/get/service_id", {{"Range", "bytes=0-2"}});
   ASSERT_TRUE(r);
   EXPECT_EQ(r->status, 206);
   EXPECT_EQ(r->body, "svc");
+  auto two = server.client().Get("/get/service_id", {{"Range", "bytes=0-0,4-5"}});
+  ASSERT_TRUE(two);
+  EXPECT_EQ(two->status, 206);
+  EXPECT_NE(two->body.find("Content-Range: bytes 4-5/6"), std::string::npos) << two->body;
+
+  std::string many = "bytes=0-";
+  for (int i = 0; i < 2700; ++i) many += ",0-";
+  for (const std::string& range : {many, std::string("bytes=0-3,2-4"), std::string("bytes=0-,-2"),
+                                  std::string("bytes=0-0,1-1,2-2,3-3,4-4,5-5,6-6,7-7,8-8"), std::string("lines=1-2")}) {
+    auto whole = server.client().Get("/get/service_id", {{"Range", range}});
+    ASSERT_TRUE(whole) << range;
+    EXPECT_EQ(whole->status, 200) << range;
+    EXPECT_EQ(whole->body, "svc-42") << range;
+  }
+  auto beyond = server.client().Get("/get/service_id", {{"Range", "bytes=999999999-"}});
+  ASSERT_TRUE(beyond);
+  EXPECT_EQ(beyond->status, 416);
+  EXPECT_EQ(beyond->get_header_value("Content-Range"), "bytes */6");
 }
 
 TEST_F(ServiceRoutes, KeptAliveConnectionServesAtMostFiveRequests) {
@@ -199,13 +219,95 @@ TEST_F(ServiceRoutes, AccessLogLines) {
   }
 }
 
-// A path with "%0A" wrote a second, forged record into the log.
+// A path with "%0A" wrote a second, forged record into the log; a user agent
+// `x" 404 "ok` made a 200 read as a 404.
 TEST_F(ServiceRoutes, AccessLogEscapesControlCharacters) {
   LogCapture capture;
   RunningServer server({fake_});
   raw_exchange(server.port(), "GET /x%0A2024-01-01%20INFO%20forged%1B[2J HTTP/1.1\r\nUser-Agent: a\x01\x7F\tb\r\n\r\n");
   EXPECT_TRUE(wait_for_record(capture, el::Level::Info,
                               "[access_log] \"GET /x\\x0A2024-01-01 INFO forged\\x1B[2J\" 404 \"a\\x01\\x7F\\x09b\" "));
+  raw_exchange(server.port(), "GET /api/info HTTP/1.1\r\nUser-Agent: x\" 404 \"o\\k\r\n\r\n");
+  EXPECT_TRUE(wait_for_record(capture, el::Level::Info, "[access_log] \"GET /api/info\" 200 \"x\\x22 404 \\x22o\\x5Ck\" "));
+}
+
+// Requests refused before they reach the routes are logged and answered with
+// the connection closed; nothing of a refused body is served as a request.
+TEST_F(ServiceRoutes, RefusedFramingIsLoggedAndEndsTheConnection) {
+  LogCapture capture;
+  RunningServer server({fake_});
+  const std::string smuggled =
+      "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\n0\r\n\r\nGET /api/info HTTP/1.1\r\n\r\n";
+  RawClient client(server.port());
+  client.send_text(smuggled);
+  const std::string reply = client.read_all(5);
+  EXPECT_EQ(reply.rfind("HTTP/1.1 400 Bad Request\r\nConnection: close\r\n", 0), 0u) << reply;
+  EXPECT_EQ(complete_replies(reply), 1) << reply;
+  EXPECT_TRUE(wait_for_record(capture, el::Level::Info, "[access_log] \"POST /\" 400"));
+  // A GET's body is read and dropped, never served as a second request.
+  RawClient get(server.port());
+  get.send_text("GET /api/info HTTP/1.1\r\nContent-Length: 26\r\n\r\nGET /api/info HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(complete_replies(get.read_all(1)), 1);
+  EXPECT_TRUE(fake_->seen().empty());
+}
+
+// N sockets opened ahead of a good request, sending nothing, held it N × 5 s;
+// a body at 75 KB/s held every other client to its end.
+TEST_F(ServiceRoutes, IdleTricklingAndSlowClientsCostOthersNothing) {
+  RunningServer server({fake_});
+  std::vector<std::unique_ptr<RawClient>> others;
+  for (int i = 0; i < 60; ++i) others.push_back(std::make_unique<RawClient>(server.port()));
+  for (int i = 0; i < 10; ++i) others[i]->send_text("G");
+  others[10]->send_text("POST / HTTP/1.1\r\nContent-Length: 1000000\r\n\r\nslow");
+  others[11]->exchange("GET /get/service_id HTTP/1.1\r\n\r\n");  // kept alive after its reply
+  others[12]->send_text("GET /api/info HTTP/1.1\r\nX-Pad: ");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  for (int round = 0; round < 3; ++round) {
+    const auto start = std::chrono::steady_clock::now();
+    auto r = server.client().Get("/api/info");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    EXPECT_LT(seconds_since(start), 1.0) << "round " << round;
+  }
+}
+
+// Beyond the open-connection bound the connection longest without a byte goes.
+TEST_F(ServiceRoutes, OpenConnectionsAreBoundedIdlestClosedFirst) {
+  RunningServer server({fake_}, "svc-42", [](HttpServer& s) {
+    norvane::detail::ConnectionLimits limits;
+    limits.connections = 4;
+    s.set_connection_limits(limits);
+  });
+  std::vector<std::unique_ptr<RawClient>> idle;
+  for (int i = 0; i < 4; ++i) {
+    idle.push_back(std::make_unique<RawClient>(server.port()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  }
+  idle[0]->send_text("GET /get/service_id HTTP/1.1\r\nX: ");  // a byte moves: no longer the idlest
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  auto r = server.client().Get("/get/service_id");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->body, "svc-42");
+  EXPECT_EQ(idle[1]->read_all(1), "") << "closed to make room";
+  EXPECT_TRUE(idle[0]->send_text("\r\n\r\n"));
+  EXPECT_EQ(complete_replies(idle[0]->read_all(1)), 1) << "kept";
+}
+
+// Bodies held in all stay within one body cap: a second body waits unread
+// (its "100 Continue" not sent) until the first has been served.
+TEST_F(ServiceRoutes, BodiesWaitUnreadWhileTheCapIsHeld) {
+  RunningServer server({fake_}, "svc-42", [](HttpServer& s) { s.set_limits(HttpServer::kDefaultMaxImagePixels, 1000); });
+  RawClient first(server.port());
+  first.send_text("POST / HTTP/1.1\r\nContent-Length: 800\r\n\r\n" + std::string(400, 'a'));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  RawClient second(server.port());
+  second.send_text("POST / HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 800\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(second.read_all(1), "") << "no room for a second body yet";
+  first.send_text(std::string(400, 'a'));
+  const std::string go = second.read_all(1);
+  EXPECT_EQ(go, "HTTP/1.1 100 Continue\r\n\r\n");
+  second.send_text(std::string(800, 'b'));
+  EXPECT_NE(second.read_all(5).find("\"error_code\":8000001"), std::string::npos) << "read, decoded and refused";
 }
 
 // A client that sends its request line or body a byte now and then held every
@@ -356,8 +458,12 @@ TEST_F(ServiceLifecycle, StopSignalsEndServingInOrder) {
     struct sigaction action {};
     sigaction(sig, nullptr, &action);
     ASSERT_NE(action.sa_handler, SIG_DFL) << "while serving, the service handles signal " << sig;
+    // A client in the middle of its body holds nothing up.
+    RawClient slow(server.port());
+    slow.send_text("POST / HTTP/1.1\r\nContent-Length: 100000\r\n\r\nab");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     raise(sig);
-    ASSERT_TRUE(server.ended_within(5000)) << sig;
+    ASSERT_TRUE(server.ended_within(1000)) << sig;
     EXPECT_EQ(server.stop(), NV_OK);
     EXPECT_EQ(capture.count(el::Level::Info, "HTTP serving has shutdown"), 1);
     sigaction(sig, nullptr, &action);
