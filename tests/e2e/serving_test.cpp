@@ -579,10 +579,57 @@ TEST_F(HostileClients, PortsOutsideTheRangeAreRefused) {
     EXPECT_EQ(process.wait_exit(), 2) << port;
     EXPECT_NE(process.out().find("Failed to bind 127.0.0.1:" + port), std::string::npos) << process.out();
   }
+  // "1e6" was read as 1 and "256MiB" as 256; 3000000000 ended in "stoi".
   for (const char* name : {"EDGE_MAX_IMAGE_PIXELS", "EDGE_MAX_BODY_BYTES"}) {
-    ServingProcess process({kModels + "/red_detector", "127.0.0.1", std::to_string(free_port())}, {{name, "0"}});
-    EXPECT_EQ(process.wait_exit(), 3) << name;
+    for (const std::string value : {"0", "1e6", "256MiB", "-5", " 7", "9223372036854775808"}) {
+      ServingProcess process({kModels + "/red_detector", "127.0.0.1", std::to_string(free_port())}, {{name, value}});
+      EXPECT_EQ(process.wait_exit(), 3) << name << "=" << value;
+      EXPECT_NE(process.out().find("'" + std::string(name) + "': '" + value +
+                                   "' is not a whole number from 1 to 9223372036854775807"),
+                std::string::npos)
+          << process.out();
+    }
+    Served large(kModels + "/red_detector", {{name, "3000000000"}});
+    EXPECT_TRUE(large.serving()) << large.process().out();
   }
+}
+
+// 22 M header lines held 2.4 GB, one 1 GB header line 1079 MB; 50 MB of empty
+// multipart parts and 500 MB of empty deflate blocks were read whole under a
+// 1 MB body cap.
+TEST_F(HostileClients, FloodsAndBombsStayWithinMemory) {
+  Served served(kModels + "/red_detector",
+                {{"EDGE_MAX_BODY_BYTES", "1000000"}, {"ASAN_OPTIONS", "quarantine_size_mb=0"}});
+  ASSERT_TRUE(served.serving()) << served.process().out();
+  ASSERT_EQ(served.post(picture()).get("error_code").get<int64_t>(), 0);
+  const long peak_before = served.process().peak_kb();
+
+  std::string empty_parts, empty_blocks = std::string("\x1f\x8b\x08\0\0\0\0\0\0\x03", 10);
+  for (int i = 0; i < 2000; ++i) empty_parts += "--b\r\nContent-Disposition: form-data; name=\"x\"\r\n\r\n\r\n";
+  for (int i = 0; i < 3000; ++i) empty_blocks += std::string("\0\0\0\xff\xff", 5);
+  struct Case {
+    std::string head;
+    std::string repeated;  // sent over and over, up to 40 MB, until the service refuses
+    int status;
+  };
+  const std::string chunked = "Transfer-Encoding: chunked\r\n\r\n";
+  for (const Case& c : {
+           Case{"GET /api/info HTTP/1.1\r\n", "a:b\r\n", 431},
+           Case{"GET /api/info HTTP/1.1\r\nX-Long: ", std::string(8192, 'a'), 431},
+           Case{"POST / HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=b\r\n" + chunked,
+                "4000\r\n" + empty_parts.substr(0, 0x4000) + "\r\n", 413},
+           Case{"POST / HTTP/1.1\r\nContent-Encoding: gzip\r\n" + chunked,
+                "3A98\r\n" + empty_blocks.substr(0, 0x3A98) + "\r\n", 413},
+       }) {
+    RawClient client(served.port());
+    client.send_text(c.head);
+    for (size_t sent = 0; sent < (size_t(40) << 20) && client.send_text(c.repeated); sent += c.repeated.size()) {
+    }
+    const std::string reply = client.read_all(5);
+    EXPECT_EQ(reply.rfind("HTTP/1.1 " + std::to_string(c.status), 0), 0u) << c.head << reply;
+  }
+  EXPECT_LT(served.process().peak_kb() - peak_before, 64 * 1024) << "kB more at the peak";
+  EXPECT_EQ(served.post(picture()).get("error_code").get<int64_t>(), 0);
 }
 
 // "%0A" in the path wrote a second, forged record; "%FF" in the threshold was

@@ -1,5 +1,5 @@
 // POST "/" of the HTTP service with a fuzzed body and "threshold" text, through
-// the library's request parsing and the service's real handler, with the caps in
+// the service's request reading and its real handler, with the caps in
 // force and real example models (classifier, detector, segmenter) behind it.
 //
 // Input: byte 0 picks the model; byte 1 % 17 is the length of the threshold
@@ -21,39 +21,6 @@
 #include "support/temp_dir.h"
 
 namespace {
-
-// A request read from memory; the reply collected in memory.
-class MemoryStream : public httplib::Stream {
- public:
-  explicit MemoryStream(std::string request) : _in(std::move(request)) {}
-  bool is_readable() const override { return _pos < _in.size(); }
-  bool is_writable() const override { return true; }
-  ssize_t read(char* ptr, size_t size) override {
-    const size_t n = std::min(size, _in.size() - _pos);
-    _in.copy(ptr, n, _pos);
-    _pos += n;
-    return static_cast<ssize_t>(n);
-  }
-  ssize_t write(const char* ptr, size_t size) override {
-    out.append(ptr, size);
-    return static_cast<ssize_t>(size);
-  }
-  void get_remote_ip_and_port(std::string& ip, int& port) const override {
-    ip = "127.0.0.1";
-    port = 40000;
-  }
-  void get_local_ip_and_port(std::string& ip, int& port) const override {
-    ip = "127.0.0.1";
-    port = 24401;
-  }
-  socket_t socket() const override { return INVALID_SOCKET; }
-
-  std::string out;
-
- private:
-  std::string _in;
-  size_t _pos = 0;
-};
 
 std::vector<std::unique_ptr<norvane::HttpServer>>* g_servers = nullptr;
 
@@ -104,13 +71,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string body(reinterpret_cast<const char*>(data + body_at), size - body_at);
 
   const std::string target = threshold_length == 16 ? "/" : "/?threshold=" + percent_encoded(threshold);
-  MemoryStream stream("POST " + target + " HTTP/1.1\r\nHost: fuzz\r\nContent-Length: " + std::to_string(body.size()) +
-                      "\r\n\r\n" + body);
-  server.serve_request(stream);
+  const std::string out = server.serve_pieces(
+      {"POST " + target + " HTTP/1.1\r\nHost: fuzz\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+       body});
 
-  if (stream.out.rfind("HTTP/1.1 ", 0) != 0) std::abort();
-  if (stream.out.rfind("HTTP/1.1 200 ", 0) == 0) {
-    const std::string reply = stream.out.substr(stream.out.find("\r\n\r\n") + 4);
+  if (out.rfind("HTTP/1.1 ", 0) != 0) std::abort();
+  if (out.rfind("HTTP/1.1 200 ", 0) == 0) {
+    const std::string reply = out.substr(out.find("\r\n\r\n") + 4);
     picojson::value parsed;
     if (!norvane::detail::is_valid_utf8(reply) || !picojson::parse(parsed, reply).empty()) std::abort();
   }
