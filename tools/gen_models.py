@@ -1,11 +1,11 @@
 #!/usr/bin/python3
-"""Writes the example model resource directories under models/.
+"""Writes the example model resource directories under models/, and models/red.png.
 
 Every network is an ONNX graph with weights chosen by hand (no training, no
 downloads), small enough to run on the CPU runtime in milliseconds. Run with
 Debian's python3 (packages python3-onnx, python3-numpy):
 
-    /usr/bin/python3 tools/gen_models.py --encipher build/tools/encipher/norvane_encipher_model
+    /usr/bin/python3 tools/gen_models.py --encipher build/release/tools/encipher/norvane_encipher_model
 
 The path of the encipher tool may also come from NORVANE_ENCIPHER_MODEL. The
 output is committed; re-running writes identical bytes. The enciphered copies
@@ -16,8 +16,10 @@ changed or they are missing.
 import argparse
 import json
 import os
+import struct
 import subprocess
 import sys
+import zlib
 
 import numpy as np
 import onnx
@@ -267,6 +269,16 @@ def write_dir(name, conf, preprocess, labels, model, postprocess=None):
     return d
 
 
+def solid_png(width, height, rgb):
+    """An 8-bit RGB PNG of one colour, for trying the served models by hand."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    row = b"\0" + bytes(rgb) * width  # each row starts with its filter type, 0 = none
+    header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)  # 8 bits, RGB
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(row * height, 9))
+            + chunk(b"IEND", b""))
+
+
 def conf(kind, model_id, name, threshold, enc=0, n_type=0):
     return {"modelType": kind, "modelId": model_id, "modelName": name, "releaseId": model_id * 10,
             "bizModelId": model_id * 100, "modelEnc": enc, "nType": n_type, "thresholdRec": threshold}
@@ -305,6 +317,10 @@ def main():
     seg_pre = preprocess(SEGMENTER_WIDTH, [0.0] * 3, [1 / 255.0] * 3, "RGB", SEGMENTER_HEIGHT)
     write_dir("instance_segmenter", conf(6, 6001, "instance_segmenter", 0.5), seg_pre, ["0:red", "1:green"],
               instance_segmenter(), {"is_normed": 0})
+
+    # The README's example request. At the segmenter's 800 x 600 every example model
+    # serves it as it should: red, a box over the whole picture, a mask over nearly all.
+    write(os.path.join(MODELS, "red.png"), solid_png(SEGMENTER_WIDTH, SEGMENTER_HEIGHT, (255, 0, 0)))
 
     for enc in (1, 2):
         name = "color_classifier_enc%d" % enc

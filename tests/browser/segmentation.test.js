@@ -1,13 +1,14 @@
 'use strict';
 // The demo page in front of the example instance segmenter (kind 6): one result for the
 // red and one for the green pixels, each with a box and a mask. The example network is
-// built for an 800 x 600 camera, the size the page sends for any 4:3 photo: its boxes are
-// in pixels of such a picture, so masks and boxes lie on the objects of 4:3 pictures.
-// Pictures of other shapes are checked against what the service answered instead.
+// built for an 800 x 600 camera: its boxes are in pixels of such a picture, so masks and
+// boxes lie on the objects of pictures sent at 800 x 600 (those of that size, and 4:3
+// pictures larger than 800 that the page scales to it). Pictures of other sizes are
+// checked against what the service answered instead.
 const {describe, it, before, after} = require('node:test');
 const assert = require('node:assert/strict');
 const h = require('./support/harness');
-const {drawn, maskBits, expectedBoxRect, rectDistance, iou} = require('./support/page');
+const {drawn, maskBits, expectedBoxRect, rectDistance, iou, expectOnPicture} = require('./support/page');
 const {Raster, imageSize} = require('./support/images');
 const {decodeMask} = require('./support/rle');
 
@@ -135,6 +136,31 @@ describe('image segmentation page', () => {
       assert.equal(d.masks.length, 2);
       for (const layer of d.masks) assert.equal(layer.pixelHeight, sh, 'masks are cut with the sent height');
     }
+  });
+
+  // With the slider at 0 the absent class's record (score about 0, x1 > x2) hung its tag
+  // off the picture's corner, and the page scrolled sideways to 455 px (679 px for a
+  // portrait picture, whose boxes lie beyond its right edge).
+  it('draws no box for a class absent from the picture and stays on a phone screen', async () => {
+    const phone = await browser.openPage(undefined, h.PHONE);
+    for (const [w, hh] of [[800, 600], [480, 640]]) {
+      const r = new Raster(w, hh, [120, 124, 130]).fillEllipse(60, 90, 240, 180, RED);
+      const file = {name: `red-only-${w}x${hh}.png`, mimeType: 'image/png', buffer: r.toPng()};
+      const {reply} = await uploadAndCapture(phone, file);
+      const green = reply.results.findIndex((x) => x.label === 'green');
+      assert.ok(green >= 0 && reply.results[green].x1 > reply.results[green].x2, JSON.stringify(reply.results[green]));
+      await phone.fill('#threshold-slider', '0');
+      const d = await drawn(phone);
+      assert.deepEqual(d.rows.filter((x) => !x.disabled).map((x) => x.label).sort(), ['green', 'red']);
+      assert.deepEqual(d.boxes.map((b) => b.label), ['red']);
+      for (const b of d.boxes) {
+        const want = expectedBoxRect(reply.results[b.index], d.picture);
+        assert.ok(want && rectDistance(b, want) <= 0.5, JSON.stringify([b, want]));
+      }
+      expectOnPicture(d);
+      console.log('screenshot: ' + await h.screenshot(phone, `segmentation-phone-${w}x${hh}`));
+    }
+    await phone.close();
   });
 
   it('loads nothing from other origins and raises no script errors', () => {

@@ -6,7 +6,7 @@
 const {describe, it, before, after} = require('node:test');
 const assert = require('node:assert/strict');
 const h = require('./support/harness');
-const {drawn, maskBits} = require('./support/page');
+const {drawn, maskBits, expectedBoxRect, rectDistance, expectOnPicture} = require('./support/page');
 const {Raster} = require('./support/images');
 const {countsToString, encodeMask} = require('./support/rle');
 
@@ -217,6 +217,42 @@ describe('mask decoding of awkward run lengths', () => {
       for (let y = 0; y < hh; y++) for (let x = 0; x < w; x++) if (m.bits[y * w + x] !== (f(x, y) ? 1 : 0)) wrong++;
       assert.equal(wrong, 0, 'shape ' + i + ': ' + wrong + ' pixels differ');
     }
+  });
+});
+
+describe('boxes at and beyond the edges of the picture, at phone width', () => {
+  let service, browser;
+
+  h.useServedPage(h.modelDir('red_detector'), (s) => ({service, browser} = s));
+
+  it('cuts boxes to the picture, keeps their tags on it and draws none for reversed corners', async () => {
+    const boxes = [
+      ['a rather long label for a small box', [0.9, 0.4, 0.95, 0.5]],
+      ['reaches up and left', [-0.1, -0.05, 0.3, 0.2]],
+      ['reaches down and right', [0.7, 0.8, 1.2, 1.3]],
+      ['reversed across', [0.6, 0.2, 0.4, 0.5]],
+      ['reversed down', [0.2, 0.6, 0.4, 0.5]],
+      ['beyond the right edge', [1.1, 0.1, 1.3, 0.2]],
+      ['no corners', []],
+    ];
+    const reply = {cost_ms: 1, error_code: 0, results: boxes.map(([label, [x1, y1, x2, y2]], i) => ({
+      confidence: 0.9 - i / 10, index: 0, label, name: label, score: 0.9 - i / 10, x1, y1, x2, y2}))};
+    const page = await browser.openPage(undefined, h.PHONE);
+    await answerPostWith(page, 200, reply);
+    await h.upload(page, PICTURE);
+    await page.fill('#threshold-slider', '0');
+    const d = await drawn(page);
+    assert.equal(d.rows.length, boxes.length, 'every result is listed');
+    assert.deepEqual(d.boxes.map((b) => b.index), [0, 1, 2]);
+    for (const b of d.boxes) {
+      assert.ok(rectDistance(b, expectedBoxRect(reply.results[b.index], d.picture)) <= 0.5, JSON.stringify(b));
+    }
+    expectOnPicture(d);
+    console.log('screenshot: ' + await h.screenshot(page, 'boxes-at-edges-phone'));
+
+    await page.click('#results li[data-index="3"]'); // a result without a box can still be selected
+    assert.deepEqual((await drawn(page)).rows.filter((r) => r.selected).map((r) => r.index), [3]);
+    assert.deepEqual(browser.pageErrors(), []);
   });
 });
 

@@ -172,8 +172,10 @@ async function launchBrowser(allowedOrigin, viewport = {width: 1280, height: 860
     context,
     foreignRequests: () => foreign.slice(),
     pageErrors: () => pageErrors.slice(),
-    async openPage(url = allowedOrigin + '/') {
+    // `size` ({width, height}) overrides the context's viewport, e.g. a phone's 390 px.
+    async openPage(url = allowedOrigin + '/', size = null) {
       const page = await context.newPage();
+      if (size) await page.setViewportSize(size);
       page.on('pageerror', (e) => pageErrors.push(String(e)));
       await page.goto(url);
       await page.waitForSelector('body[data-ready]');
@@ -224,6 +226,8 @@ function useServedPage(dir, ready) {
   });
 }
 
+const PHONE = {width: 390, height: 844};
+
 module.exports = {
-  requireEnvironment, modelDir, modelCopy, tempDir, startService, launchBrowser, useServedPage, upload, screenshot,
+  PHONE, requireEnvironment, modelDir, modelCopy, tempDir, startService, launchBrowser, useServedPage, upload, screenshot,
 };

@@ -17,7 +17,9 @@ async function drawn(page) {
     const $ = (s) => Array.from(document.querySelectorAll(s));
     return {
       picture: {width: pic.width, height: pic.height},
-      boxes: $('#boxes .box').map((b) => ({...attrs(b), ...rel(b), active: b.classList.contains('active')})),
+      boxes: $('#boxes .box').map((b) => ({
+        ...attrs(b), ...rel(b), active: b.classList.contains('active'), tag: rel(b.querySelector('.tag')),
+      })),
       masks: $('#masks canvas').map((c) => ({...attrs(c), ...rel(c), pixelWidth: c.width, pixelHeight: c.height})),
       rows: $('#results li.result').map((li) => ({
         ...attrs(li),
@@ -33,6 +35,9 @@ async function drawn(page) {
       message: document.getElementById('message').hidden ? '' : document.getElementById('message').textContent,
       overlayShown: !document.getElementById('overlay').hidden,
       fileInputValue: document.getElementById('file-input').value,
+      // Wider than the viewport means the page scrolls sideways.
+      pageWidth: document.documentElement.scrollWidth,
+      viewportWidth: document.documentElement.clientWidth,
     };
   });
 }
@@ -56,14 +61,34 @@ async function maskBits(page, index) {
 module.exports = {drawn, maskBits};
 
 // The page's box for `result` must sit at W*x1, H*y1 with size W*(x2-x1), H*(y2-y1) over
-// the displayed picture (W, H); half a pixel of rounding either way.
+// the displayed picture (W, H), cut to the picture; half a pixel of rounding either way.
+// null where no box may be drawn: reversed corners, or none of the box on the picture.
 function expectedBoxRect(result, picture) {
+  const clip = (v) => Math.min(1, Math.max(0, v));
+  const [x1, y1, x2, y2] = [result.x1, result.y1, result.x2, result.y2].map(Number);
+  if (!(x1 <= x2 && y1 <= y2 && x2 >= 0 && y2 >= 0 && x1 <= 1 && y1 <= 1)) return null;
   return {
-    left: picture.width * result.x1,
-    top: picture.height * result.y1,
-    width: picture.width * (result.x2 - result.x1),
-    height: picture.height * (result.y2 - result.y1),
+    left: picture.width * clip(x1),
+    top: picture.height * clip(y1),
+    width: picture.width * (clip(x2) - clip(x1)),
+    height: picture.height * (clip(y2) - clip(y1)),
   };
+}
+
+// How far `rect` reaches past the displayed picture, in CSS pixels (0 when inside).
+function overhang(rect, picture) {
+  return Math.max(0, -rect.left, -rect.top,
+    rect.left + rect.width - picture.width, rect.top + rect.height - picture.height);
+}
+
+// Every shown box and its tag lie on the picture, and the page does not scroll sideways.
+function expectOnPicture(d) {
+  for (const b of d.boxes.filter((x) => !x.hidden)) {
+    if (overhang(b, d.picture) > 0.5 || overhang(b.tag, d.picture) > 0.5) {
+      throw new Error('box ' + b.index + ' or its tag lies off the picture: ' + JSON.stringify([b, d.picture]));
+    }
+  }
+  if (d.pageWidth > d.viewportWidth) throw new Error('the page is ' + d.pageWidth + ' px wide in a ' + d.viewportWidth + ' px window');
 }
 
 function rectDistance(a, b) {
@@ -87,3 +112,4 @@ function iou(bits, inside, width, height) {
 module.exports.expectedBoxRect = expectedBoxRect;
 module.exports.rectDistance = rectDistance;
 module.exports.iou = iou;
+module.exports.expectOnPicture = expectOnPicture;
