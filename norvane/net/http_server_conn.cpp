@@ -157,7 +157,12 @@ bool BoundedServer::answer(ParsedRequest& request, bool last, const Peer& peer, 
   const bool ok = process_request(stream, last, connection_closed, nullptr);
   _current = nullptr;
   fix_unsatisfiable_range(reply);
-  return ok && !connection_closed && !_close_current && !last;
+  // The library closes after some of its own replies (a request line it cannot
+  // read) without saying so but in the reply.
+  const size_t head_end = reply.find("\r\n\r\n");
+  const size_t close_at = reply.find("\r\nConnection: close\r\n");
+  const bool says_close = close_at != std::string::npos && close_at < head_end;
+  return ok && !connection_closed && !_close_current && !last && !says_close;
 }
 
 bool BoundedServer::take_body(std::string& body) {
