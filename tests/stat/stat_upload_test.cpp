@@ -1,5 +1,6 @@
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -68,6 +69,29 @@ TEST_F(StatUpload, AcceptedUploadCarriesTheCipheredCountsAndClearsThem) {
   EXPECT_EQ(norvane_test::counts_of(stat), Counts());
   EXPECT_EQ(cache_text(), stat.stat_data_to_json());  // the empty statistics
   EXPECT_EQ(cap.count(el::Level::Debug, "Stat done(0)"), 1);
+}
+
+// The exchange runs without the statistics lock: what is counted while it is
+// under way is neither posted nor cleared by it.
+TEST_F(StatUpload, AcceptedUploadSubtractsOnlyWhatItPosted) {
+  usage.set_delay_ms(300);
+  norvane::g_URL_SERVER_HOST = usage.url();
+  Stat stat;
+  count_some(stat);
+  std::thread upload([&]() { stat.upload_stat_data(); });
+  ASSERT_TRUE(usage.wait_for_requests(1, std::chrono::seconds(5)));
+  stat.do_model_invoke(11, 22);
+  stat.do_model_invoke(55, 66);
+  upload.join();
+
+  ASSERT_EQ(usage.requests().size(), 1u);
+  EXPECT_EQ(norvane_test::counts_of_json(norvane_test::decipher_upload_body(usage.requests()[0].body).value_or("")),
+            expected_counts());
+  Counts meanwhile;
+  meanwhile.models[{11, 22}][norvane_test::today()] = 1;
+  meanwhile.models[{55, 66}][norvane_test::today()] = 1;
+  EXPECT_EQ(norvane_test::counts_of(stat), meanwhile);
+  EXPECT_EQ(norvane_test::counts_of_json(cache_text()), meanwhile);  // saved after the subtraction
 }
 
 TEST_F(StatUpload, RefusedOrMissingAnswerKeepsTheCounts) {
