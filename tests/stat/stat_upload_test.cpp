@@ -206,17 +206,41 @@ TEST_F(StatUpload, ProxyFromEitherVariableCarriesTheUpload) {
   EXPECT_TRUE(usage.requests().empty());
 }
 
-TEST_F(StatUpload, ProxyWithABadPortIsLoggedAndBypassed) {
-  EnvGuard upper("HTTP_PROXY", "http://127.0.0.1:proxy");
+// Regression: a proxy setting without a port logged "Failed to set proxy: stoi"
+// and the upload then went around the proxy, straight to the usage server.
+TEST_F(StatUpload, UnusableProxyStopsTheUploadAndKeepsTheCounts) {
+  struct Case {
+    const char* variable;
+    const char* proxy;
+    const char* fault;
+  };
+  const std::vector<Case> cases = {
+      {"HTTP_PROXY", "http://127.0.0.1", "no port"},
+      {"http_proxy", "http://127.0.0.1", "no port"},
+      {"HTTP_PROXY", "http://127.0.0.1:", "no port"},
+      {"HTTP_PROXY", "http://127.0.0.1:proxy", "a port that is not a number from 1 to 65535"},
+      {"HTTP_PROXY", "127.0.0.1:3128x", "a port that is not a number from 1 to 65535"},
+      {"HTTP_PROXY", "http://127.0.0.1:0", "a port that is not a number from 1 to 65535"},
+      {"HTTP_PROXY", "http://127.0.0.1:65536", "a port that is not a number from 1 to 65535"},
+      {"http_proxy", "http://:3128", "no host"},
+  };
   norvane::g_URL_SERVER_HOST = usage.url();
-  Stat stat;
-  count_some(stat);
-  norvane_test::LogCapture cap;
-  stat.upload_stat_data();
-  EXPECT_EQ(cap.count(el::Level::Info, "Proxy was set to 127.0.0.1:proxy"), 1);
-  EXPECT_EQ(cap.count(el::Level::Error, "Failed to set proxy: stoi"), 1);
-  EXPECT_EQ(usage.requests().size(), 1u);
-  EXPECT_EQ(norvane_test::counts_of(stat), Counts());
+  for (const Case& c : cases) {
+    const bool upper = std::string(c.variable) == "HTTP_PROXY";
+    EnvGuard upper_proxy("HTTP_PROXY", upper ? c.proxy : nullptr);
+    EnvGuard lower_proxy("http_proxy", upper ? nullptr : c.proxy);
+    Stat stat;
+    count_some(stat);
+    norvane_test::LogCapture cap;
+    stat.upload_stat_data();
+    EXPECT_EQ(cap.count(el::Level::Error, std::string("Failed to set proxy: ") + c.variable + " names " + c.fault),
+              1)
+        << c.proxy;
+    EXPECT_EQ(cap.count(el::Level::Error, "Http perform failed"), 0) << c.proxy;
+    EXPECT_EQ(cap.count(el::Level::Debug, "Stat done(-1)"), 1) << c.proxy;
+    EXPECT_EQ(norvane_test::counts_of(stat), expected_counts()) << c.proxy;
+  }
+  EXPECT_TRUE(usage.requests().empty());
 }
 
 TEST_F(StatUpload, ClientPostsJsonAndHandsBackTheReplyBody) {
