@@ -5,7 +5,8 @@
 // with 64-bit integers) keeps only those as int64, so get<int64_t>() refuses 7.0,
 // 1e3 and anything too large for int64. Faults of the content surface as
 // std::exception from picojson's typed access or from the checks below; init()
-// turns every one of them into NV_ERR_MODEL_CONFIG.
+// turns every one of them into NV_ERR_MODEL_CONFIG. A number beyond the range of
+// double (1e999) is such a fault too: picojson throws for it while parsing.
 
 #include <cctype>
 #include <cfloat>
@@ -25,6 +26,17 @@
 namespace norvane {
 
 namespace {
+
+// picojson::parse: the text of a syntax error, or empty. Its one exception, an
+// std::overflow_error without text for a number that no double holds, becomes a
+// fault of the content that says what is wrong.
+std::string parse_json(picojson::value& root, const std::string& text) {
+  try {
+    return picojson::parse(root, text);
+  } catch (const std::overflow_error&) {
+    throw std::range_error("a number is beyond the range of double");
+  }
+}
 
 // An array of at least min_count entries; shorter ones are refused like a value
 // of the wrong type, before any entry is read.
@@ -68,13 +80,13 @@ int EdgePredictorImpl::init() {
   NV_VLOG(1) << "Model config: " << text;
 
   picojson::value root;
-  const std::string err = picojson::parse(root, text);
-  if (!err.empty()) {
-    NV_LOG(ERROR) << "Parse config file failed: " << err;
-    return NV_ERR_MODEL_CONFIG;
-  }
-
   try {
+    const std::string err = parse_json(root, text);
+    if (!err.empty()) {
+      NV_LOG(ERROR) << "Parse config file failed: " << err;
+      return NV_ERR_MODEL_CONFIG;
+    }
+
     // Required keys are fetched directly: an absent key yields picojson's null,
     // whose typed access throws like a wrong type does. A root that is not an
     // object throws on the first lookup.
@@ -115,7 +127,7 @@ bool EdgePredictorImpl::read_preprocess_config(const std::string& path) {
     return false;
   }
   picojson::value root;
-  const std::string err = picojson::parse(root, text);
+  const std::string err = parse_json(root, text);
   if (!err.empty()) {
     NV_LOG(ERROR) << "Parse config file failed: " << err;
     return false;
@@ -166,7 +178,7 @@ bool EdgePredictorImpl::read_postprocess_config(const std::string& path) {
   const std::string text = utils::read_file_binary(path);
   if (text.empty()) return true;
   picojson::value root;
-  const std::string err = picojson::parse(root, text);
+  const std::string err = parse_json(root, text);
   if (!err.empty()) {
     NV_LOG(ERROR) << "Parse postprocess file failed: " << err;
     return false;

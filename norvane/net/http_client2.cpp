@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <exception>
 #include <mutex>
 #include <thread>
 
@@ -18,6 +17,30 @@ namespace norvane {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+constexpr int kMaxPort = 65535;
+
+// A proxy port: decimal digits only, 1 to 65535. Anything looser would guess at
+// where the operator meant the requests to go.
+bool parse_port(const std::string& text, int& port) {
+  if (text.empty() || text.size() > 5) return false;
+  int value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value < 1 || value > kMaxPort) return false;
+  port = value;
+  return true;
+}
+
+// What makes a proxy address unusable, or nullptr with port set.
+const char* proxy_fault(const Uri& proxy, int& port) {
+  if (proxy.host.empty()) return "no host";
+  if (proxy.port.empty()) return "no port";
+  if (!parse_port(proxy.port, port)) return "a port that is not a number from 1 to 65535";
+  return nullptr;
+}
 
 // How often the watchdog repeats its stop once the deadline has passed, in case
 // the first came while the connection was not yet the library's to shut down.
@@ -123,19 +146,29 @@ HttpClient2::HttpClient2(const std::string& url, const std::string& path) : _pat
   _client = std::make_unique<httplib::Client>(u.host, port, "", "");
   _host = u.host;
 
-  try {
-    std::string proxy = utils::env("HTTP_PROXY", "");
-    if (proxy.empty()) proxy = utils::env("http_proxy", "");
-    if (!proxy.empty()) {
-      Uri pu = Uri::parse(proxy);
-      NV_LOG(INFO) << "Proxy was set to " << pu.host << ":" << pu.port;
-      int proxy_port = std::stoi(pu.port);
+  // A proxy that is set must be used: a network that wants one may forbid the
+  // direct way, so a setting that names no usable host and port stops the
+  // request instead of sending it around the proxy.
+  const char* variable = "HTTP_PROXY";
+  std::string proxy = utils::env(variable, "");
+  if (proxy.empty()) {
+    variable = "http_proxy";
+    proxy = utils::env(variable, "");
+  }
+  if (!proxy.empty()) {
+    const Uri pu = Uri::parse(proxy);
+    NV_LOG(INFO) << "Proxy was set to " << pu.host << ":" << pu.port;
+    int proxy_port = 0;
+    const char* fault = proxy_fault(pu, proxy_port);
+    if (fault != nullptr) {
+      NV_LOG(ERROR) << "Failed to set proxy: " << variable << " names " << fault
+                    << " (http://HOST:PORT expected); the request is not sent";
+      _proxy_unusable = true;
+    } else {
       _client->set_proxy(pu.host, proxy_port);
       _proxy_host = pu.host;
       _proxy_port = proxy_port;
     }
-  } catch (const std::exception& e) {
-    NV_LOG(ERROR) << "Failed to set proxy: " << e.what();
   }
 }
 
@@ -174,6 +207,7 @@ int HttpClient2::perform(std::string& response, int timeout_sec) {
   // exchange: a peer sending a byte now and then would hold it for ever. So the
   // exchange gets one deadline, which a watchdog enforces by shutting the
   // connection down.
+  if (_proxy_unusable) return NV_ERR_HTTP;  // said once, when the proxy was read
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(std::max(timeout_sec, 0));
   if (!_resolve_before(deadline)) {
     NV_LOG(ERROR) << "Http perform failed: " << "null respond";

@@ -23,11 +23,13 @@ struct Uri {
 
 // A one-exchange HTTP POST client: built for one request, used by one thread,
 // destroyed after it. Always plain HTTP to the URL's host and port (80 by
-// default), through the proxy named by HTTP_PROXY or else http_proxy.
+// default), through the proxy named by HTTP_PROXY or else http_proxy; a proxy
+// setting without a usable host and port (1 to 65535) makes perform fail
+// without sending anything.
 class HttpClient2 {
  public:
   // Throws std::invalid_argument or std::out_of_range when the URL's port is not
-  // a decimal number; a bad proxy port is only logged.
+  // a decimal number; a bad proxy setting is logged and fails perform.
   HttpClient2(const std::string& url, const std::string& path);
   virtual ~HttpClient2();
   HttpClient2(const HttpClient2&) = delete;
@@ -54,6 +56,7 @@ class HttpClient2 {
   std::string _host;        // the URL's host
   std::string _proxy_host;  // empty without a proxy
   int _proxy_port = 0;
+  bool _proxy_unusable = false;  // a proxy is set but names no usable host and port
 };
 
 }  // namespace norvane

@@ -2,11 +2,9 @@
 
 
 #include <algorithm>
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <exception>
-#include <thread>
 
 #include <picojson.h>
 
@@ -24,7 +22,6 @@ namespace {
 
 constexpr int kFirstUploadDelayMs = 5000;
 constexpr int kUploadTimeoutSec = 3;
-constexpr std::chrono::milliseconds kCountLockWait{50};
 constexpr int64_t kMridFactor = 1000000;
 
 std::string today() { return utils::get_time("%Y-%m-%d"); }
@@ -53,6 +50,61 @@ picojson::object counts_to_json(const Stat::StrIntMap& counts) {
   picojson::object obj;
   for (const auto& kv : counts) obj[kv.first] = picojson::value(static_cast<int64_t>(kv.second));
   return obj;
+}
+
+std::string stat_json(const Stat::StrIntMap& sdk_launch, const Stat::ModelInvokeMap& model_invoke) {
+  picojson::array invokes;
+  for (const auto& entry : model_invoke) {
+    int64_t mrid = entry.first;
+    int64_t model_id = 0;
+    int64_t release_id = 0;
+    Stat::mrid_map(mrid, model_id, release_id);
+    picojson::object element;
+    element["data"] = picojson::value(counts_to_json(entry.second));
+    element["modelId"] = picojson::value(model_id);
+    element["releaseId"] = picojson::value(release_id);
+    invokes.emplace_back(element);
+  }
+  picojson::object data;
+  data["modelInvoke"] = picojson::value(invokes);
+  data["sdkLaunch"] = picojson::value(counts_to_json(sdk_launch));
+  picojson::object root;
+  root["data"] = picojson::value(data);
+  return picojson::value(root).serialize(true);
+}
+
+// counts -= posted, date by date; a date left at 0 goes, and so does a model
+// left without dates. Counts only grow between the copy and this, so what stays
+// is what came meanwhile (wrapping arithmetic: file values may be anything).
+void subtract_counts(Stat::StrIntMap& counts, const Stat::StrIntMap& posted) {
+  for (const auto& kv : posted) {
+    auto it = counts.find(kv.first);
+    if (it == counts.end()) continue;
+    it->second = static_cast<int64_t>(static_cast<uint64_t>(it->second) - static_cast<uint64_t>(kv.second));
+    if (it->second == 0) counts.erase(it);
+  }
+}
+
+// The usage server's answer decides; an address that the client refuses (a port
+// that is not a number) or an exchange that cannot be set up (threads refused)
+// is a failed post.
+int post_counts(const std::string& body) {
+  const std::string server = url_server_host();
+  std::unique_ptr<HttpClient2> client;
+  try {
+    client = std::make_unique<HttpClient2>(server, g_URI_USAGE);
+  } catch (const std::exception& e) {
+    NV_LOG(ERROR) << "Http perform failed: invalid server address \"" << server << "\": " << e.what();
+    return NV_ERR_HTTP;
+  }
+  try {
+    client->set_post_data_aes_b64(body, keys::upload_key());
+    std::string response;
+    return client->perform(response, kUploadTimeoutSec);
+  } catch (const std::exception& e) {
+    NV_LOG(ERROR) << "Http perform failed: " << e.what();
+    return NV_ERR_HTTP;
+  }
 }
 
 }  // namespace
@@ -91,13 +143,24 @@ void Stat::_run_job(const std::shared_ptr<JobGate>& gate, Job job) {
 }
 
 int Stat::init() {
+  // A second start would load the file over the counts and add a second set of timers.
+  if (_started.exchange(true)) return 0;
   load_stat_data();
   std::shared_ptr<JobGate> gate = _gate;
   auto upload = [gate]() { _run_job(gate, [](Stat& s) { s.upload_stat_data(); }); };
   auto save = [gate]() { _run_job(gate, [](Stat& s) { s.save_stat_data(true); }); };
-  _timers.call_after(upload, kFirstUploadDelayMs);
-  _timers.call_every(upload, period_ms(stat_upload_time_interval()));
-  _timers.call_every(save, period_ms(g_STAT_SAVE_TIME_INTERVAL));
+  try {
+    _timers.call_after(upload, kFirstUploadDelayMs);
+    _timers.call_every(upload, period_ms(stat_upload_time_interval()));
+    _timers.call_every(save, period_ms(g_STAT_SAVE_TIME_INTERVAL));
+  } catch (const std::exception& e) {
+    // Threads refused (a process or thread limit). Timers already started are
+    // told to stop, so they end at their first wake without running a job.
+    _timers.stop_all();
+    NV_LOG(ERROR) << "Failed to start the usage statistics timers: " << e.what()
+                  << "; no upload or periodic save in this process, counts are saved at exit";
+    return -1;
+  }
   return 0;
 }
 
@@ -116,22 +179,10 @@ int Stat::do_model_invoke(EdgePredictorImpl& predictor) {
 int Stat::do_model_invoke(int64_t model_id, int64_t release_id) {
   int64_t mrid = 0;
   mrid_map(mrid, model_id, release_id);
-  std::string date = today();
-  // A save holds the lock only while it copies the counts: a short wait keeps
-  // those copies from costing counts, while an upload (which holds it for its
-  // whole exchange) still never holds an inference up for long.
-  // (Polled: the sanitizers' runtimes do not all know the timed lock calls.)
-  std::unique_lock<std::mutex> lock(_mtx, std::try_to_lock);
-  const auto give_up = std::chrono::steady_clock::now() + kCountLockWait;
-  while (!lock.owns_lock() && std::chrono::steady_clock::now() < give_up) {
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-    lock.try_lock();
-  }
-  if (!lock.owns_lock()) {
-    // Once the exit-time save has begun the logger may soon be gone.
-    if (!_closing.load()) NV_LOG(DEBUG) << "Failed to get mtx";
-    return 0;
-  }
+  const std::string date = today();
+  // Nobody holds the lock across file or network work, so waiting for it costs
+  // an inference at most a copy of the counts, and no count is dropped.
+  std::lock_guard<std::mutex> lock(_mtx);
   if (!_closed) bump(_model_invoke[mrid][date]);
   return 0;
 }
@@ -146,30 +197,19 @@ int Stat::mrid_map(int64_t& mrid, int64_t& model_id, int64_t& release_id) {
   return 0;
 }
 
-std::string Stat::stat_data_to_json() {
-  picojson::array model_invoke;
-  for (const auto& entry : _model_invoke) {
-    int64_t mrid = entry.first;
-    int64_t model_id = 0;
-    int64_t release_id = 0;
-    mrid_map(mrid, model_id, release_id);
-    picojson::object element;
-    element["data"] = picojson::value(counts_to_json(entry.second));
-    element["modelId"] = picojson::value(model_id);
-    element["releaseId"] = picojson::value(release_id);
-    model_invoke.emplace_back(element);
-  }
-  picojson::object data;
-  data["modelInvoke"] = picojson::value(model_invoke);
-  data["sdkLaunch"] = picojson::value(counts_to_json(_sdk_launch));
-  picojson::object root;
-  root["data"] = picojson::value(data);
-  return picojson::value(root).serialize(true);
-}
+std::string Stat::stat_data_to_json() { return stat_json(_sdk_launch, _model_invoke); }
 
 int Stat::json_to_stat_data(const std::string& text, StrIntMap& sdk_launch, ModelInvokeMap& model_invoke) {
   picojson::value root;
-  std::string err = picojson::parse(root, text);
+  std::string err;
+  try {
+    err = picojson::parse(root, text);
+  } catch (const std::exception&) {
+    // picojson throws std::overflow_error for a number no double holds (1e999):
+    // well-formed text of the wrong shape, refused before anything is stored.
+    NV_LOG(DEBUG) << "Illegal stat data, ignore.";
+    return 0;
+  }
   if (!err.empty()) {
     NV_LOG(INFO) << "Stat data parse finished(-1)";
     return -1;
@@ -232,8 +272,19 @@ int Stat::load_stat_data() {
 Stat::Snapshot Stat::_snapshot() {
   Snapshot snapshot;
   snapshot.serial = ++_snapshot_serial;
-  snapshot.text = stat_data_to_json();
+  snapshot.sdk_launch = _sdk_launch;
+  snapshot.model_invoke = _model_invoke;
   return snapshot;
+}
+
+void Stat::_subtract(const Snapshot& posted) {
+  subtract_counts(_sdk_launch, posted.sdk_launch);
+  for (const auto& entry : posted.model_invoke) {
+    auto it = _model_invoke.find(entry.first);
+    if (it == _model_invoke.end()) continue;
+    subtract_counts(it->second, entry.second);
+    if (it->second.empty()) _model_invoke.erase(it);
+  }
 }
 
 int Stat::_write(const Snapshot& snapshot) {
@@ -241,7 +292,7 @@ int Stat::_write(const Snapshot& snapshot) {
   // A later copy already on disk holds everything this one does.
   if (snapshot.serial <= _written_serial) return 0;
   const std::string path = get_local_stat_path();
-  if (utils::replace_file(path, snapshot.text) != 0) {
+  if (utils::replace_file(path, stat_json(snapshot.sdk_launch, snapshot.model_invoke)) != 0) {
     NV_LOG(ERROR) << "Failed to save stat data to " << path;
     return -1;
   }
@@ -258,34 +309,27 @@ int Stat::save_stat_data(bool lock) {
 }
 
 int Stat::upload_stat_data() {
-  Snapshot cleared;
-  int rc = NV_ERR_HTTP;
+  std::lock_guard<std::mutex> one_upload(_upload_mtx);
+  Snapshot posted;
   {
     std::lock_guard<std::mutex> lock(_mtx);
     if (_closed) return 0;
-    std::string body = stat_data_to_json();
-    const std::string server = url_server_host();
-    try {
-      HttpClient2 client(server, g_URI_USAGE);
-      client.set_post_data_aes_b64(body, keys::upload_key());
-      std::string response;
-      rc = client.perform(response, kUploadTimeoutSec);
-    } catch (const std::exception& e) {
-      // A port that is not a number; the counts wait for a usable address.
-      NV_LOG(ERROR) << "Http perform failed: invalid server address \"" << server << "\": " << e.what();
-    }
-    if (rc == NV_OK) {
-      _sdk_launch.clear();
-      _model_invoke.clear();
-      cleared = _snapshot();
-    }
+    posted = _snapshot();
   }
-  if (rc == NV_OK) {
-    _write(cleared);
-    NV_LOG(DEBUG) << "Stat done(0)";
-  } else {
+  // The exchange (up to its 3 s time-out) runs without the statistics lock:
+  // inferences go on being counted, into the maps that the copy came from.
+  if (post_counts(stat_json(posted.sdk_launch, posted.model_invoke)) != NV_OK) {
     NV_LOG(DEBUG) << "Stat done(-1)";
+    return 0;
   }
+  Snapshot rest;
+  {
+    std::lock_guard<std::mutex> lock(_mtx);
+    _subtract(posted);
+    rest = _snapshot();
+  }
+  _write(rest);
+  NV_LOG(DEBUG) << "Stat done(0)";
   return 0;
 }
 

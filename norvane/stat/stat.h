@@ -28,13 +28,16 @@ class Stat {
   Stat& operator=(const Stat&) = delete;
 
   // Loads the cache file and starts the upload (5 s, then every upload period)
-  // and save (every g_STAT_SAVE_TIME_INTERVAL s) timers.
+  // and save (every g_STAT_SAVE_TIME_INTERVAL s) timers, once per Stat. 0, or -1
+  // when the timer threads cannot be created: then none runs, the counts stay in
+  // memory and only the final save writes them.
   int init();
   // Counts one launch for today, under the statistics lock (the timers run by then).
   int do_sdk_launch();
-  // Counts one inference of the predictor's model for today. Never waits: when the
-  // statistics lock is busy (an upload, or a save taking its copy) the call is not
-  // counted. After final_save() it does nothing.
+  // Counts one inference of the predictor's model for today. The statistics lock
+  // is only ever held for work in memory (a count, a copy, a subtraction), so the
+  // call waits no longer than that and every inference is counted. After
+  // final_save() it does nothing.
   int do_model_invoke(EdgePredictorImpl& predictor);
   int do_model_invoke(int64_t model_id, int64_t release_id);
 
@@ -45,7 +48,8 @@ class Stat {
   // The statistics JSON (prettified, keys ascending). Takes no lock.
   std::string stat_data_to_json();
   // 0, or -1 when text is not JSON. Reading stops at the first element of the
-  // wrong shape; what came before it stays stored.
+  // wrong shape; what came before it stays stored. A number beyond the range of
+  // double is a wrong shape met before anything is stored.
   static int json_to_stat_data(const std::string& text, StrIntMap& sdk_launch, ModelInvokeMap& model_invoke);
 
   std::string get_local_stat_path();
@@ -56,8 +60,10 @@ class Stat {
   // lock is true), so inferences are counted meanwhile. A save never overwrites
   // the copy of a later one.
   int save_stat_data(bool lock);
-  // One upload; counts are cleared and saved only when the server accepts them.
-  // The whole exchange ends within its 3 s time-out; the lock is held no longer.
+  // One upload of a copy of the counts, posted without the statistics lock; when
+  // the server accepts it, exactly what was posted is subtracted (counts made
+  // meanwhile stay) and the rest saved. Uploads run one at a time, each within
+  // its 3 s time-out.
   int upload_stat_data();
   // Stops the timers, waits for a job under way (an upload ends within its
   // time-out), saves everything counted so far, and turns later counting into a
@@ -68,7 +74,8 @@ class Stat {
   // What the detached timer jobs reach instead of the Stat itself: the owner is
   // cleared under `mtx` by final_save, and a job holds `mtx` while it runs, so no
   // job touches a closed or destroyed Stat.
-  // Lock order: mtx -> _mtx -> _write_mtx, and _mtx -> aes_mutex.
+  // Lock order: mtx -> _upload_mtx -> _mtx -> _write_mtx; the upload's
+  // encipherment takes aes_mutex with none of _mtx and _write_mtx held.
   struct JobGate {
     std::mutex mtx;
     Stat* owner = nullptr;
@@ -78,16 +85,20 @@ class Stat {
 
   struct Snapshot {
     uint64_t serial = 0;  // order in which the copies were taken
-    std::string text;
+    StrIntMap sdk_launch;
+    ModelInvokeMap model_invoke;
   };
-  Snapshot _snapshot();  // needs _mtx
+  Snapshot _snapshot();  // needs _mtx; a copy, made into text outside the lock
   int _write(const Snapshot& snapshot);
+  void _subtract(const Snapshot& posted);  // needs _mtx
 
   StrIntMap _sdk_launch;
   ModelInvokeMap _model_invoke;
-  std::mutex _mtx;  // statistics lock: whole uploads and the copy of each save
+  std::mutex _mtx;  // statistics lock: the counts, held only for work in memory
   bool _closed = false;  // under _mtx: final_save ran
-  std::atomic<bool> _closing{false};  // final_save started: a missed count is not logged
+  std::atomic<bool> _closing{false};  // final_save started
+  std::atomic<bool> _started{false};  // init ran
+  std::mutex _upload_mtx;  // one upload at a time: two would post the same counts
   uint64_t _snapshot_serial = 0;  // under _mtx
   std::mutex _write_mtx;  // one cache write at a time
   uint64_t _written_serial = 0;  // under _write_mtx

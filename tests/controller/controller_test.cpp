@@ -1,3 +1,8 @@
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -272,5 +277,126 @@ TEST(ExitWhileInferring, NoCrashAndEverythingIsSaved) {
     const std::string text = norvane::utils::read_file_binary(cache);
     EXPECT_NE(text.find("\"sdkLaunch\": {\n      \"20"), std::string::npos) << "run " << run << ":\n" << text;
     EXPECT_NE(text.find("\"modelId\": "), std::string::npos) << "run " << run << ":\n" << text;
+  }
+}
+
+namespace {
+
+constexpr const char* kSpareThreadsVariable = "NORVANE_TEST_SPARE_THREADS";
+constexpr uid_t kLoneUser = 54321;  // a user id that runs nothing else, so its count is this process's
+constexpr int kCannotLimit = 77;    // the child could not set its thread limit up
+
+// A loopback listener that never accepts and starts no thread: a connection made
+// to it waits in its queue, where poll sees it.
+class SilentListener {
+ public:
+  SilentListener() {
+    _fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    ::bind(_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    ::listen(_fd, 8);
+    ::getsockname(_fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    _port = ntohs(addr.sin_port);
+  }
+  ~SilentListener() { ::close(_fd); }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(_port); }
+  bool connected_to() const {
+    pollfd p = {_fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0;
+  }
+
+ private:
+  int _fd = -1;
+  int _port = -1;
+};
+
+int thread_count() {
+  int n = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+    (void)entry;
+    ++n;
+  }
+  return n;
+}
+
+}  // namespace
+
+// Runs only as the child of the test below, with room for exactly `spare` more
+// threads: the statistics timers are three, so their start fails part way.
+TEST(ControllerThreadsRefused, Child) {
+  const char* spare_text = std::getenv(kSpareThreadsVariable);
+  if (spare_text == nullptr) GTEST_SKIP() << "runs as a child of ControllerThreadsRefused.ClearErrorAndNoSecondTimers";
+  const int spare = std::atoi(spare_text);
+  SilentListener usage;
+  norvane::set_url_server_host(usage.url());
+  norvane::set_stat_upload_time_interval(1);
+
+  const int before = thread_count();
+  // Only the soft limit, so that it can be raised again. Root is exempt from the limit, so the child
+  // becomes a user of its own, whose every process is this one.
+  struct rlimit limit = {};
+  if (getrlimit(RLIMIT_NPROC, &limit) != 0 || limit.rlim_max < static_cast<rlim_t>(before + spare))
+    std::_Exit(kCannotLimit);
+  const rlim_t soft = limit.rlim_cur;
+  limit.rlim_cur = static_cast<rlim_t>(before + spare);
+  if (geteuid() == 0) {
+    if (chown(g_home.c_str(), kLoneUser, kLoneUser) != 0 || setrlimit(RLIMIT_NPROC, &limit) != 0 ||
+        setgid(kLoneUser) != 0 || setuid(kLoneUser) != 0)
+      std::_Exit(kCannotLimit);
+  } else {
+    limit.rlim_cur = 0;
+    if (spare != 0 || setrlimit(RLIMIT_NPROC, &limit) != 0) std::_Exit(kCannotLimit);
+  }
+
+  norvane_test::LogCapture cap;
+  norvane::EdgeController* first = nullptr;
+  EXPECT_NO_THROW(first = norvane::global_controller());
+  const int started = thread_count() - before;
+  norvane::EdgeController* second = nullptr;
+  EXPECT_NO_THROW(second = norvane::global_controller());
+  EXPECT_EQ(first, second);
+  EXPECT_EQ(thread_count() - before, started);  // the second call started nothing
+  EXPECT_EQ(started, spare);
+  EXPECT_EQ(cap.count(el::Level::Error, "Failed to start the usage statistics timers: "), 1);
+
+  // Counting goes on, for the final save.
+  controller()->stat().do_model_invoke(3, 4);
+  norvane::Stat::StrIntMap launch;
+  norvane::Stat::ModelInvokeMap invoke;
+  norvane::Stat::json_to_stat_data(controller()->stat().stat_data_to_json(), launch, invoke);
+  EXPECT_EQ(launch.size(), 1u);
+  EXPECT_EQ(invoke.size(), 1u);
+
+  // Threads allowed again (an upload needs one for its deadline).
+  limit.rlim_cur = soft;
+  setrlimit(RLIMIT_NPROC, &limit);
+  if (spare == 2) {
+    // The upload every second was started, then stopped with the rest: it ends
+    // at its first wake without posting.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_FALSE(usage.connected_to());
+  }
+}
+
+// Regression: global_controller() threw std::system_error when the statistics
+// timers could not be started, and a retry built a second controller while the
+// first one's timers kept running.
+TEST(ControllerThreadsRefused, ClearErrorAndNoSecondTimers) {
+  for (int spare : {0, 1, 2}) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      setenv(kSpareThreadsVariable, std::to_string(spare).c_str(), 1);
+      execl("/proc/self/exe", "test_controller", "--gtest_filter=ControllerThreadsRefused.Child", nullptr);
+      std::_Exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << "spare " << spare << ": signal " << WTERMSIG(status);
+    if (WEXITSTATUS(status) == kCannotLimit) GTEST_SKIP() << "no thread limit can be set up here";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "spare " << spare;
   }
 }

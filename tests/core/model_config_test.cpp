@@ -117,6 +117,11 @@ TEST_F(ModelConfigTest, FaultyDescriptionsAreRejected) {
       // Beyond float: the narrowing gave inf ("The recommended threshold is inf").
       {R"({"modelType":2,"modelId":7,"modelName":"m","thresholdRec":1e39})", "\"thresholdRec\" out of range"},
       {R"({"modelType":2,"modelId":7,"modelName":"m","thresholdRec":-1e39})", kFailedToParse},
+      // Regression: picojson throws for a number that no double holds, and the
+      // exception left init (norvane_serving exited 2 instead of 68).
+      {R"({"modelType":2,"modelId":7,"modelName":"m","extra":2e867})",
+       "Failed to parse config file: a number is beyond the range of double"},
+      {"2e867", "Failed to parse config file: a number is beyond the range of double"},
       {R"({"modelType":2,)", "Parse config file failed: syntax error at line 1 near: "},
       {"", "Parse config file failed: "},
   };
@@ -193,6 +198,7 @@ TEST_F(ModelConfigTest, FaultyPreprocessingParametersFailInit) {
       R"("img_mean":[0,0,1e39],"scale":1,"colorFormat":"RGB")",          // beyond float
       R"("img_mean":[0,0,0],"scale":-1e300,"colorFormat":"RGB")",
       R"("img_mean":[0,0,0],"scale":[1,1e39,1],"colorFormat":"RGB")",
+      R"("img_mean":[0,0,0],"scale":1,"colorFormat":"RGB","unused":1e999)",  // beyond double
   };
   for (const char* members : cases) {
     preprocess(members);
@@ -270,7 +276,7 @@ TEST_F(ModelConfigTest, PostprocessingFileIsOptional) {
   EXPECT_EQ(init_fresh(), NV_OK);
   EXPECT_EQ(cap.count(el::Level::Error, "Parse postprocess file failed: syntax error"), 1);
 
-  for (const char* bad : {R"({"other":1})", R"({"is_normed":true})", "[0]"}) {
+  for (const char* bad : {R"({"other":1})", R"({"is_normed":true})", "[0]", R"({"is_normed":1e400})"}) {
     dir.write("postprocess_args.json", bad);
     EXPECT_EQ(init_fresh(), NV_ERR_MODEL_CONFIG) << bad;
   }

@@ -156,6 +156,12 @@ TEST(StatJson, ReadingKeepsWhatPrecedesTheFirstMismatch) {
        {}},
       {"element without releaseId", doc(R"([{"data": {}, "modelId": 1}])", "{}"), 0, true, {}},
       {"keys stored unchanged", doc("[]", R"({"not a date": 3})"), 0, false, odd_key},
+      // Regression: picojson throws for a number that no double holds, and the
+      // exception ended every start of the library (exit 134).
+      {"number beyond double", R"({"data":{"modelInvoke":[],"sdkLaunch":{"2026-12-09":1e999}}})", 0, true, {}},
+      {"bare number beyond double", "3E333", 0, true, {}},
+      {"nothing kept before a number beyond double", doc("[" + m1 + "]", R"({"2020-01-01": -1e400})"), 0, true,
+       {}},
   };
 
   for (const ParseCase& c : cases) {

@@ -1,5 +1,6 @@
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -68,6 +69,29 @@ TEST_F(StatUpload, AcceptedUploadCarriesTheCipheredCountsAndClearsThem) {
   EXPECT_EQ(norvane_test::counts_of(stat), Counts());
   EXPECT_EQ(cache_text(), stat.stat_data_to_json());  // the empty statistics
   EXPECT_EQ(cap.count(el::Level::Debug, "Stat done(0)"), 1);
+}
+
+// The exchange runs without the statistics lock: what is counted while it is
+// under way is neither posted nor cleared by it.
+TEST_F(StatUpload, AcceptedUploadSubtractsOnlyWhatItPosted) {
+  usage.set_delay_ms(300);
+  norvane::g_URL_SERVER_HOST = usage.url();
+  Stat stat;
+  count_some(stat);
+  std::thread upload([&]() { stat.upload_stat_data(); });
+  ASSERT_TRUE(usage.wait_for_requests(1, std::chrono::seconds(5)));
+  stat.do_model_invoke(11, 22);
+  stat.do_model_invoke(55, 66);
+  upload.join();
+
+  ASSERT_EQ(usage.requests().size(), 1u);
+  EXPECT_EQ(norvane_test::counts_of_json(norvane_test::decipher_upload_body(usage.requests()[0].body).value_or("")),
+            expected_counts());
+  Counts meanwhile;
+  meanwhile.models[{11, 22}][norvane_test::today()] = 1;
+  meanwhile.models[{55, 66}][norvane_test::today()] = 1;
+  EXPECT_EQ(norvane_test::counts_of(stat), meanwhile);
+  EXPECT_EQ(norvane_test::counts_of_json(cache_text()), meanwhile);  // saved after the subtraction
 }
 
 TEST_F(StatUpload, RefusedOrMissingAnswerKeepsTheCounts) {
@@ -182,17 +206,41 @@ TEST_F(StatUpload, ProxyFromEitherVariableCarriesTheUpload) {
   EXPECT_TRUE(usage.requests().empty());
 }
 
-TEST_F(StatUpload, ProxyWithABadPortIsLoggedAndBypassed) {
-  EnvGuard upper("HTTP_PROXY", "http://127.0.0.1:proxy");
+// Regression: a proxy setting without a port logged "Failed to set proxy: stoi"
+// and the upload then went around the proxy, straight to the usage server.
+TEST_F(StatUpload, UnusableProxyStopsTheUploadAndKeepsTheCounts) {
+  struct Case {
+    const char* variable;
+    const char* proxy;
+    const char* fault;
+  };
+  const std::vector<Case> cases = {
+      {"HTTP_PROXY", "http://127.0.0.1", "no port"},
+      {"http_proxy", "http://127.0.0.1", "no port"},
+      {"HTTP_PROXY", "http://127.0.0.1:", "no port"},
+      {"HTTP_PROXY", "http://127.0.0.1:proxy", "a port that is not a number from 1 to 65535"},
+      {"HTTP_PROXY", "127.0.0.1:3128x", "a port that is not a number from 1 to 65535"},
+      {"HTTP_PROXY", "http://127.0.0.1:0", "a port that is not a number from 1 to 65535"},
+      {"HTTP_PROXY", "http://127.0.0.1:65536", "a port that is not a number from 1 to 65535"},
+      {"http_proxy", "http://:3128", "no host"},
+  };
   norvane::g_URL_SERVER_HOST = usage.url();
-  Stat stat;
-  count_some(stat);
-  norvane_test::LogCapture cap;
-  stat.upload_stat_data();
-  EXPECT_EQ(cap.count(el::Level::Info, "Proxy was set to 127.0.0.1:proxy"), 1);
-  EXPECT_EQ(cap.count(el::Level::Error, "Failed to set proxy: stoi"), 1);
-  EXPECT_EQ(usage.requests().size(), 1u);
-  EXPECT_EQ(norvane_test::counts_of(stat), Counts());
+  for (const Case& c : cases) {
+    const bool upper = std::string(c.variable) == "HTTP_PROXY";
+    EnvGuard upper_proxy("HTTP_PROXY", upper ? c.proxy : nullptr);
+    EnvGuard lower_proxy("http_proxy", upper ? nullptr : c.proxy);
+    Stat stat;
+    count_some(stat);
+    norvane_test::LogCapture cap;
+    stat.upload_stat_data();
+    EXPECT_EQ(cap.count(el::Level::Error, std::string("Failed to set proxy: ") + c.variable + " names " + c.fault),
+              1)
+        << c.proxy;
+    EXPECT_EQ(cap.count(el::Level::Error, "Http perform failed"), 0) << c.proxy;
+    EXPECT_EQ(cap.count(el::Level::Debug, "Stat done(-1)"), 1) << c.proxy;
+    EXPECT_EQ(norvane_test::counts_of(stat), expected_counts()) << c.proxy;
+  }
+  EXPECT_TRUE(usage.requests().empty());
 }
 
 TEST_F(StatUpload, ClientPostsJsonAndHandsBackTheReplyBody) {
