@@ -359,7 +359,9 @@ TEST(ControllerThreadsRefused, Child) {
   EXPECT_NO_THROW(second = norvane::global_controller());
   EXPECT_EQ(first, second);
   EXPECT_EQ(thread_count() - before, started);  // the second call started nothing
-  EXPECT_EQ(started, spare);
+  // At most what the limit allows (the kernel may still count a thread that has
+  // just ended, so fewer may start on a loaded machine).
+  EXPECT_LE(started, spare);
   EXPECT_EQ(cap.count(el::Level::Error, "Failed to start the usage statistics timers: "), 1);
 
   // Counting goes on, for the final save.
