@@ -18,7 +18,7 @@
 
 #include "norvane/edge_controller.h"
 #include "norvane/net/http_server.h"
-#include "support/temp_dir.h"
+#include "fuzz_support.h"
 
 namespace {
 
@@ -38,13 +38,7 @@ std::string percent_encoded(const std::string& text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // Usage counts go to a scratch home; uploads to a loopback port nobody serves.
-  static norvane_test::HomeGuard home;
-  norvane::EdgeLogConfig quiet;
-  quiet.enable_debug = quiet.enable_info = quiet.enable_warning = false;
-  quiet.log_to_file = quiet.log_to_stdout = false;
-  norvane::global_controller()->set_log_config(quiet);
-  norvane::global_controller()->set_server_addr("http://127.0.0.1:9");
+  norvane_fuzz::quiet_controller();
 
   g_servers = new std::vector<std::unique_ptr<norvane::HttpServer>>();
   for (const char* model : {"color_classifier", "red_detector", "instance_segmenter"}) {

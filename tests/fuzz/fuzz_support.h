@@ -11,8 +11,10 @@
 
 #include <easylogging++.h>
 
+#include "norvane/edge_controller.h"
 #include "norvane/globals.h"
 #include "norvane/utils.h"
+#include "support/temp_dir.h"
 #include "zideredov/zideredov.h"
 
 namespace norvane_fuzz {
@@ -54,6 +56,17 @@ inline void use_scratch_home() {
 inline void write_file(const std::string& path, const std::string& data) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << data;
+}
+
+// The controller with its log quiet, usage counts in a scratch home and uploads
+// to a loopback port nobody serves (for targets that serve requests).
+inline void quiet_controller() {
+  static norvane_test::HomeGuard home;
+  norvane::EdgeLogConfig quiet;
+  quiet.enable_debug = quiet.enable_info = quiet.enable_warning = false;
+  quiet.log_to_file = quiet.log_to_stdout = false;
+  norvane::global_controller()->set_log_config(quiet);
+  norvane::global_controller()->set_server_addr("http://127.0.0.1:9");
 }
 
 }  // namespace norvane_fuzz
