@@ -24,6 +24,7 @@ inline uint64_t le64(const unsigned char* p) { return static_cast<uint64_t>(le32
 // Products of header fields saturate rather than wrap: a wrapped product would
 // let a huge picture pass as a small one.
 inline uint64_t mul(uint64_t a, uint64_t b) { return b != 0 && a > UINT64_MAX / b ? UINT64_MAX : a * b; }
+inline uint64_t add(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 inline uint64_t ceil_div(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
 inline uint64_t round_up(uint64_t a, uint64_t b) { return ceil_div(a, b) * b; }
 

@@ -14,12 +14,60 @@ namespace image_read {
 
 namespace {
 
-// OpenJPEG builds its state for every tile and component while it reads the
-// main header, before the image library can look at the size: about 9 KiB per
-// tile plus 1 KiB per tile and component (65535 tiles of an 87-byte codestream
-// took 811 MB). The library decodes at most four components in any case.
-constexpr uint64_t kMaxJpeg2000Tiles = 4096;
+// OpenJPEG's state beside the samples, measured: about 9 KiB a tile and 1 KiB a
+// tile component, built while it reads the main header (65535 tiles of an
+// 87-byte codestream took 811 MB), and some 400 to 500 bytes for every
+// precinct and code-block, of which each resolution and band of a tile
+// component has one at least (a megapixel in 2 x 2 precincts took 1.7 GB).
+constexpr uint64_t kJpeg2000TileBytes = 9 * 1024;
+constexpr uint64_t kJpeg2000TileComponentBytes = 1024;
+constexpr uint64_t kJpeg2000BlockBytes = 512;
+// The image library decodes at most four components.
 constexpr uint64_t kMaxJpeg2000Components = 4;
+
+// The finest partition any COD or COC marker of a codestream asks for, in the
+// main header or a tile-part header: the most decomposition levels, and the
+// smallest code-block and precinct areas as powers of two.
+struct Jpeg2000Coding {
+  unsigned levels = 0;
+  unsigned block_log2 = 12;
+  unsigned precinct_log2 = 30;
+
+  // style: the marker's Scod or Scoc; p: its decomposition levels onwards.
+  void read(unsigned style, const unsigned char* p, const unsigned char* end) {
+    if (end - p < 5) return;
+    levels = std::max<unsigned>(levels, p[0]);
+    block_log2 = std::min<unsigned>(block_log2, (p[1] & 15) + (p[2] & 15) + 4);
+    for (const unsigned char* pp = p + 5; (style & 1) != 0 && pp < end && pp <= p + 5 + p[0]; ++pp)
+      precinct_log2 = std::min<unsigned>(precinct_log2, (*pp & 15) + (*pp >> 4));
+  }
+};
+
+// The COD and COC markers of the main header and of every tile-part header that
+// the chain of tile-part lengths reaches. A COC names its component in one byte
+// (up to 256 components).
+Jpeg2000Coding jpeg2000_coding(const unsigned char* d, size_t size) {
+  Jpeg2000Coding coding;
+  size_t pos = 2, tile_part = 0;  // tile_part: where the current tile-part's SOT is (0: main header)
+  while (pos + 4 <= size && d[pos] == 0xFF) {
+    const unsigned marker = be16(d + pos);
+    if (marker == 0xFF93 || marker == 0xFFD9) {
+      // SOD: the tile-part's data up to the length its SOT gives (0 for a
+      // last tile-part that runs to the end); EOC: the end.
+      const size_t next = tile_part + (marker == 0xFF93 && tile_part != 0 ? be32(d + tile_part + 6) : 0);
+      if (next <= pos) break;
+      pos = next;
+      continue;
+    }
+    const size_t length = be16(d + pos + 2), end = std::min(size, pos + 2 + length);
+    if (length < 2) break;
+    if (marker == 0xFF90 && length == 10 && end >= pos + 10) tile_part = pos;
+    if (marker == 0xFF52 && end > pos + 9) coding.read(d[pos + 4], d + pos + 9, d + end);
+    if (marker == 0xFF53 && end > pos + 6) coding.read(d[pos + 5], d + pos + 6, d + end);
+    pos += 2 + length;
+  }
+  return coding;
+}
 
 // One TIFF or BigTIFF file in the byte order its header names.
 struct Tiff {
@@ -228,16 +276,25 @@ void read_j2k(const unsigned char* d, size_t size, unsigned palette_channels, Pi
   const uint64_t tile_w = be32(d + 24), tile_h = be32(d + 28), tile_x0 = be32(d + 32), tile_y0 = be32(d + 36);
   const uint64_t components = be16(d + 40);
   if (x1 <= x0 || y1 <= y0 || tile_w == 0 || tile_h == 0 || tile_x0 > x0 || tile_y0 > y0 || components == 0) return;
-  // Every sample is held as a 32-bit integer.
-  set_size(h, x1 - x0, y1 - y0, 4 * std::max<uint64_t>(components, palette_channels));
-  const uint64_t tiles = mul(ceil_div(x1 - tile_x0, tile_w), ceil_div(y1 - tile_y0, tile_h));
   if (components > kMaxJpeg2000Components) {
     h.refusal = "JPEG 2000 picture of " + std::to_string(components) + " components is above the limit of " +
                 std::to_string(kMaxJpeg2000Components) + " components";
-  } else if (tiles > kMaxJpeg2000Tiles) {
-    h.refusal = "JPEG 2000 picture of " + std::to_string(tiles) + " tiles is above the limit of " +
-                std::to_string(kMaxJpeg2000Tiles) + " tiles";
+    return;
   }
+  // Every sample is held as a 32-bit integer; the state grows with the tiles,
+  // and with the precincts and code-blocks over all resolutions (a third more
+  // than the picture's area).
+  set_size(h, x1 - x0, y1 - y0, 4 * std::max<uint64_t>(components, palette_channels));
+  const Jpeg2000Coding coding = jpeg2000_coding(d, size);
+  const uint64_t tiles = mul(ceil_div(x1 - tile_x0, tile_w), ceil_div(y1 - tile_y0, tile_h));
+  const uint64_t per_tile =
+      kJpeg2000TileBytes + components * (kJpeg2000TileComponentBytes + kJpeg2000BlockBytes * (4 * coding.levels + 2));
+  const uint64_t pixels = mul(h.width, h.height);
+  const uint64_t area = mul(add(pixels, pixels / 3 + 1), kJpeg2000BlockBytes);
+  // A code-block lies within a precinct, halved for the bands above the lowest resolution.
+  const unsigned block_log2 = std::min(coding.block_log2, coding.precinct_log2 < 2 ? 0 : coding.precinct_log2 - 2);
+  const uint64_t per_component = add(area >> block_log2, area >> coding.precinct_log2);
+  h.decoded_bytes = add(h.decoded_bytes, add(mul(tiles, per_tile), mul(components, per_component)));
 }
 
 // Attributes (name, type, stated length, value) after the magic number and
@@ -251,7 +308,8 @@ void read_exr(const unsigned char* d, size_t size, PictureHeader& h) {
   for (;;) {
     if (pos >= size) return;  // cut short before the end of the header
     if (d[pos] == 0) break;
-    const auto* name_end = static_cast<const unsigned char*>(std::memchr(d + pos, 0, std::min<size_t>(size - pos, 256)));
+    const auto* name_end =
+        static_cast<const unsigned char*>(std::memchr(d + pos, 0, std::min<size_t>(size - pos, 256)));
     if (name_end == nullptr || name_end + 1 >= d + size) return;
     const size_t type_at = static_cast<size_t>(name_end - d) + 1;
     const auto* type_end =
