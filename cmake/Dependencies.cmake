@@ -10,6 +10,13 @@ if(NOT OpenCV_FOUND)
   message(FATAL_ERROR "OpenCV 4 not found: apt-get install libopencv-dev")
 endif()
 
+# libwebp itself: the service asks it which bodies the image library would take
+# as WebP, with the same call the library makes.
+pkg_check_modules(WEBP QUIET IMPORTED_TARGET libwebp)
+if(NOT WEBP_FOUND)
+  message(FATAL_ERROR "libwebp not found: apt-get install libwebp-dev")
+endif()
+
 find_package(OpenSSL QUIET COMPONENTS Crypto)
 if(NOT OpenSSL_FOUND)
   message(FATAL_ERROR "OpenSSL libcrypto not found: apt-get install libssl-dev")

@@ -1,36 +1,75 @@
-// Header reading for the pixel cap of POST "/": the declared width and height of
-// the formats the image library decodes, found without decoding anything.
+// Header reading for the pixel cap of POST "/". For each decoder of the image
+// library: the test by which the library picks it for a body (the same tests, in
+// the same order, so that a body is measured by the reader of the decoder that
+// will get it), and the size, sample layout and tiling that decoder allocates by.
+// Readers err on the safe side: a header they cannot follow leaves the picture
+// without a size, and such a picture is refused.
 
 #include "norvane/net/http_server_image.h"
+
+#include <webp/decode.h>
 
 #include <algorithm>
 #include <cstring>
 #include <string>
 
+#include "norvane/net/http_server_image_read.h"
+
 namespace norvane {
 namespace detail {
 
+namespace image_read {
+
+bool scan_decimal(const char*& p, uint64_t& value) {
+  while (is_space(*p)) ++p;
+  if (*p == '+') ++p;
+  if (*p < '0' || *p > '9') return false;
+  for (value = 0; *p >= '0' && *p <= '9'; ++p) value = std::min<uint64_t>(value * 10 + (*p - '0'), kHuge);
+  return true;
+}
+
+bool Tokens::next(std::string& token) {
+  token.clear();
+  while (_pos < _size) {
+    const char c = static_cast<char>(_d[_pos]);
+    if (c == '#') {
+      while (_pos < _size && _d[_pos] != '\n' && _d[_pos] != '\r') ++_pos;
+    } else if (is_space(c)) {
+      ++_pos;
+    } else {
+      break;
+    }
+  }
+  while (_pos < _size && token.size() < 32) {
+    const char c = static_cast<char>(_d[_pos]);
+    if (c == '#' || is_space(c)) break;
+    token += c;
+    ++_pos;
+  }
+  return !token.empty() && _pos < _size;
+}
+
+bool Tokens::number(uint64_t& value) {
+  std::string token;
+  if (!next(token) || token.find_first_not_of("0123456789") != std::string::npos) return false;
+  value = token.size() > 18 ? kHuge : std::stoull(token);
+  return true;
+}
+
+}  // namespace image_read
+
 namespace {
 
-// Bounds-checked big- and little-endian reads; callers check the size first.
-uint32_t be16(const unsigned char* p) { return static_cast<uint32_t>(p[0]) << 8 | p[1]; }
-uint32_t be32(const unsigned char* p) { return be16(p) << 16 | be16(p + 2); }
-uint32_t le16(const unsigned char* p) { return static_cast<uint32_t>(p[1]) << 8 | p[0]; }
-uint32_t le24(const unsigned char* p) { return static_cast<uint32_t>(p[2]) << 16 | le16(p); }
-uint32_t le32(const unsigned char* p) { return static_cast<uint32_t>(p[3]) << 24 | le24(p); }
+using namespace image_read;
 
-bool starts(const unsigned char* d, size_t size, const char* magic, size_t n) {
-  return size >= n && std::memcmp(d, magic, n) == 0;
-}
-
-uint64_t magnitude(uint32_t v) {
-  const auto s = static_cast<int32_t>(v);
-  return s < 0 ? static_cast<uint64_t>(-static_cast<int64_t>(s)) : static_cast<uint64_t>(s);
-}
-
-// Markers up to the first frame header; libjpeg skips stray bytes between
-// segments the same way.
-bool jpeg_size(const unsigned char* d, size_t size, uint64_t& w, uint64_t& h) {
+// libjpeg's walk over the markers up to the first scan: stray bytes between
+// segments are skipped, fill bytes before a marker too. A progressive picture,
+// or one whose first scan leaves components out, is held whole as 16-bit DCT
+// coefficients (64 per 8 x 8 block, each component at its own sampling).
+void read_jpeg(const unsigned char* d, size_t size, PictureHeader& h) {
+  unsigned frame = 0, precision = 8, count = 0, hmax = 1, vmax = 1;
+  unsigned sampling[256][2];
+  uint64_t width = 0, height = 0;
   size_t pos = 2;
   while (pos < size) {
     if (d[pos] != 0xFF) {
@@ -38,256 +77,260 @@ bool jpeg_size(const unsigned char* d, size_t size, uint64_t& w, uint64_t& h) {
       continue;
     }
     while (pos < size && d[pos] == 0xFF) ++pos;
-    if (pos >= size) return false;
-    const unsigned char marker = d[pos++];
-    if (marker == 0x00 || marker == 0x01 || marker == 0xD8 || (marker >= 0xD0 && marker <= 0xD7)) continue;
-    if (marker == 0xD9 || marker == 0xDA) return false;  // image end or scan data before any frame header
-    if (pos + 2 > size) return false;
+    if (pos >= size) return;
+    const unsigned marker = d[pos++];
+    if (marker == 0x00 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD8)) continue;
+    if (marker == 0xD9 || pos + 2 > size) return;  // image end before any scan
     const size_t length = be16(d + pos);
-    if (length < 2) return false;
-    const bool frame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
-    if (frame) {
-      if (pos + 7 > size) return false;
-      h = be16(d + pos + 3);
-      w = be16(d + pos + 5);
-      return true;
+    if (length < 2) return;
+    if (marker == 0xDA) {
+      if (frame == 0 || pos + 3 > size) return;  // a scan before the frame header
+      set_size(h, width, height, count * (precision > 8 ? 2 : 1));
+      const bool progressive = (frame & 3) == 2;  // SOF2, SOF6, SOF10, SOF14
+      if (progressive || d[pos + 2] < count) {
+        h.decoded_bytes = 0;
+        for (unsigned c = 0; c < count; ++c) {
+          const uint64_t hs = sampling[c][0], vs = sampling[c][1];
+          const uint64_t blocks_w = round_up(ceil_div(width * hs, 8 * hmax), hs);
+          const uint64_t blocks_h = round_up(ceil_div(height * vs, 8 * vmax), vs);
+          h.decoded_bytes += blocks_w * blocks_h * 128;
+        }
+      }
+      return;
+    }
+    const bool sof = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+    if (sof) {
+      if (frame != 0 || pos + 8 > size) return;  // libjpeg refuses a second frame header
+      precision = d[pos + 2];
+      height = be16(d + pos + 3);
+      width = be16(d + pos + 5);
+      count = d[pos + 7];
+      if (count == 0 || pos + 8 + 3 * count > size) return;
+      for (unsigned c = 0; c < count; ++c) {
+        const unsigned hs = d[pos + 9 + 3 * c] >> 4, vs = d[pos + 9 + 3 * c] & 15;
+        if (hs < 1 || hs > 4 || vs < 1 || vs > 4) return;
+        sampling[c][0] = hs;
+        sampling[c][1] = vs;
+        hmax = std::max(hmax, hs);
+        vmax = std::max(vmax, vs);
+      }
+      frame = marker;
     }
     pos += length;
   }
-  return false;
 }
 
-bool tiff_size(const unsigned char* d, size_t size, uint64_t& w, uint64_t& h) {
-  const bool little = d[0] == 'I';
-  auto u16 = [&](size_t at) { return little ? le16(d + at) : be16(d + at); };
-  auto u32 = [&](size_t at) { return little ? le32(d + at) : be32(d + at); };
-  if (size < 8) return false;
-  const uint64_t ifd = u32(4);
-  if (ifd + 2 > size) return false;
-  const uint32_t entries = u16(static_cast<size_t>(ifd));
-  bool have_w = false, have_h = false;
-  for (uint32_t i = 0; i < entries && !(have_w && have_h); ++i) {
-    const uint64_t e = ifd + 2 + 12ull * i;
-    if (e + 12 > size) return false;
-    const size_t at = static_cast<size_t>(e);
-    const uint32_t tag = u16(at), type = u16(at + 2);
-    if (tag != 256 && tag != 257) continue;
-    uint64_t value;
-    if (type == 3) {
-      value = u16(at + 8);
-    } else if (type == 4) {
-      value = u32(at + 8);
+// IHDR comes first, as libpng demands; a transparency chunk before the image
+// data gives a colour or palette picture a fourth channel.
+void read_png(const unsigned char* d, size_t size, PictureHeader& h) {
+  if (size < 29 || std::memcmp(d + 12, "IHDR", 4) != 0) return;
+  const unsigned depth = d[24], colour = d[25];
+  unsigned channels = colour == 0 ? 1 : colour == 2 || colour == 3 ? 3 : colour == 4 || colour == 6 ? 4 : 0;
+  if (channels == 0) return;
+  for (size_t pos = 20 + static_cast<size_t>(be32(d + 8)); channels == 3;) {
+    if (pos + 8 > size) {
+      channels = 4;  // cut short before the image data: assume the larger
+    } else if (std::memcmp(d + pos + 4, "IDAT", 4) == 0) {
+      break;
+    } else if (std::memcmp(d + pos + 4, "tRNS", 4) == 0) {
+      channels = 4;
     } else {
-      return false;
+      pos += 12 + static_cast<size_t>(be32(d + pos));
     }
-    (tag == 256 ? w : h) = value;
-    (tag == 256 ? have_w : have_h) = true;
   }
-  return have_w && have_h;
+  set_size(h, be32(d + 16), be32(d + 20), channels * (depth == 16 ? 2 : 1));
 }
 
-// Text headers (PNM family, PAM, PFM): white-space separated tokens, comments
-// from '#' to the end of the line.
-class Tokens {
- public:
-  Tokens(const unsigned char* d, size_t size, size_t pos) : _d(d), _size(size), _pos(pos) {}
-  bool next(std::string& token) {
-    token.clear();
-    while (_pos < _size) {
-      const char c = static_cast<char>(_d[_pos]);
-      if (c == '#') {
-        while (_pos < _size && _d[_pos] != '\n' && _d[_pos] != '\r') ++_pos;
-      } else if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f') {
-        ++_pos;
-      } else {
-        break;
-      }
-    }
-    while (_pos < _size && token.size() < 32) {
-      const char c = static_cast<char>(_d[_pos]);
-      if (c == '#' || c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f') break;
-      token += c;
-      ++_pos;
-    }
-    // A token that runs into the end of the bytes may be cut short ("64" of "640").
-    return !token.empty() && _pos < _size;
+// The info header's own size tells its layout: 12 bytes with 16-bit sizes, or
+// 36 and more with signed 32-bit ones (a negative height is a top-down picture).
+void read_bmp(const unsigned char* d, size_t size, PictureHeader& h) {
+  if (size < 18) return;
+  const auto header = static_cast<int32_t>(le32(d + 14));
+  if (header == 12 && size >= 26) {
+    set_size(h, le16(d + 18), le16(d + 20), 3);
+  } else if (header >= 36 && size >= 34 && static_cast<int32_t>(le32(d + 18)) > 0) {
+    const bool alpha = le16(d + 28) == 32 && le32(d + 30) != 0;  // 32 bits with channel masks
+    set_size(h, le32(d + 18), magnitude(le32(d + 22)), alpha ? 4 : 3);
   }
-  // A decimal count; values too long to matter saturate rather than wrap.
-  bool number(uint64_t& value) {
-    std::string token;
-    if (!next(token) || token.find_first_not_of("0123456789") != std::string::npos) return false;
-    value = token.size() > 18 ? UINT64_MAX / 2 : std::stoull(token);
-    return true;
-  }
+}
 
- private:
-  const unsigned char* _d;
-  size_t _size;
-  size_t _pos;
-};
+// The library asks libwebp about the first 32 bytes, blank-padded: besides a
+// RIFF file that takes a bare VP8 or VP8L bitstream. The size is read from the
+// same 32 bytes of the body, which must have them.
+bool is_webp(const unsigned char* d, size_t size) {
+  unsigned char window[32];
+  std::memset(window, ' ', sizeof(window));
+  std::memcpy(window, d, std::min(size, sizeof(window)));
+  WebPBitstreamFeatures features;
+  return WebPGetFeatures(window, sizeof(window), &features) == VP8_STATUS_OK;
+}
 
-bool pnm_size(const unsigned char* d, size_t size, uint64_t& w, uint64_t& h) {
-  if (size < 3) return false;
+void read_webp(const unsigned char* d, size_t size, PictureHeader& h) {
+  WebPBitstreamFeatures features;
+  if (size >= 32 && WebPGetFeatures(d, 32, &features) == VP8_STATUS_OK)
+    set_size(h, features.width, features.height, features.has_alpha ? 4 : 3);
+}
+
+void read_sun_raster(const unsigned char* d, size_t size, PictureHeader& h) {
+  if (size < 12) return;
+  const auto width = static_cast<int32_t>(be32(d + 4)), height = static_cast<int32_t>(be32(d + 8));
+  if (width > 0 && height > 0) set_size(h, width, height, 3);
+}
+
+// P1 to P6: width, height and (but for the bitmaps) the largest sample value.
+void read_pnm(const unsigned char* d, size_t size, PictureHeader& h) {
   Tokens tokens(d, size, 2);
-  if (d[1] != '7') return tokens.number(w) && tokens.number(h);
-  bool have_w = false, have_h = false;
+  uint64_t width = 0, height = 0, maxval = 1;
+  if (!tokens.number(width) || !tokens.number(height)) return;
+  const char kind = static_cast<char>(d[1]);
+  if (kind != '1' && kind != '4' && !tokens.number(maxval)) return;
+  set_size(h, width, height, (kind == '3' || kind == '6' ? 3 : 1) * (maxval > 255 ? 2 : 1));
+}
+
+// P7: named fields up to ENDHDR; a repeated field counts at its largest.
+void read_pam(const unsigned char* d, size_t size, PictureHeader& h) {
+  Tokens tokens(d, size, 3);
+  uint64_t width = 0, height = 0, depth = 0, maxval = 1, value = 0;
+  bool have_width = false, have_height = false, have_depth = false;
   std::string token;
-  for (int i = 0; i < 64 && tokens.next(token) && token != "ENDHDR"; ++i) {
-    if (token == "WIDTH") have_w = tokens.number(w);
-    if (token == "HEIGHT") have_h = tokens.number(h);
+  for (int i = 0; i < 256 && tokens.next(token) && token != "ENDHDR"; ++i) {
+    if (token == "WIDTH" && tokens.number(value)) width = std::max(width, value), have_width = true;
+    if (token == "HEIGHT" && tokens.number(value)) height = std::max(height, value), have_height = true;
+    if (token == "DEPTH" && tokens.number(value)) depth = std::max(depth, value), have_depth = true;
+    if (token == "MAXVAL" && tokens.number(value)) maxval = std::max(maxval, value);
   }
-  return have_w && have_h;
+  if (have_width && have_height && have_depth) set_size(h, width, height, mul(depth, maxval > 255 ? 2 : 1));
 }
 
-// Radiance: header lines up to an empty line, then a resolution line such as
-// "-Y 480 +X 640" (height first when Y comes first).
-bool hdr_size(const unsigned char* d, size_t size, uint64_t& w, uint64_t& h) {
-  const size_t limit = size < 65536 ? size : 65536;
+// PF (colour) or Pf (grey): 32-bit float samples.
+void read_pfm(const unsigned char* d, size_t size, PictureHeader& h) {
+  Tokens tokens(d, size, 2);
+  uint64_t width = 0, height = 0;
+  if (tokens.number(width) && tokens.number(height)) set_size(h, width, height, d[1] == 'F' ? 12 : 4);
+}
+
+// The Radiance reader takes its header through fgets into a 128-byte buffer:
+// pieces of at most 127 bytes, each ending at a line break or not. The first
+// piece that starts with a line break (or a NUL) ends the header; the piece
+// after it must read "-Y height +X width" as sscanf reads it.
+void read_hdr(const unsigned char* d, size_t size, PictureHeader& h) {
   size_t pos = 0;
-  bool blank = false;
-  while (pos < limit && !blank) {
-    const size_t start = pos;
-    while (pos < limit && d[pos] != '\n') ++pos;
-    blank = pos == start;
-    ++pos;
-  }
-  if (!blank || pos >= size) return false;
-  Tokens tokens(d, size, pos);
-  std::string first, second;
-  uint64_t a = 0, b = 0;
-  if (!tokens.next(first) || !tokens.number(a) || !tokens.next(second) || !tokens.number(b)) return false;
-  if (first.size() != 2 || second.size() != 2) return false;
-  const bool y_first = first[1] == 'Y';
-  w = y_first ? b : a;
-  h = y_first ? a : b;
-  return true;
+  std::string piece;
+  auto next = [&] {
+    if (pos >= size) return false;
+    piece.clear();
+    while (pos < size && piece.size() < 127) {
+      piece += static_cast<char>(d[pos++]);
+      if (piece.back() == '\n') break;
+    }
+    return true;
+  };
+  do {
+    if (!next()) return;
+  } while (piece[0] != '\0' && piece[0] != '\n');
+  // A size line that runs into the end may be cut short, and no pixels follow.
+  if (!next() || (pos >= size && piece.back() != '\n')) return;
+  const char* p = piece.c_str();
+  uint64_t width = 0, height = 0;
+  if (std::strncmp(p, "-Y", 2) != 0) return;
+  p += 2;
+  if (!scan_decimal(p, height)) return;
+  while (is_space(*p)) ++p;
+  if (std::strncmp(p, "+X", 2) != 0) return;
+  p += 2;
+  if (!scan_decimal(p, width)) return;
+  set_size(h, width, height, 12);
 }
 
-// JP2 boxes: the image header box inside the header super-box.
-bool jp2_size(const unsigned char* d, size_t size, uint64_t& w, uint64_t& h) {
-  size_t pos = 0, end = size;
-  while (pos + 8 <= end) {
-    uint64_t length = be32(d + pos);
-    size_t header = 8;
-    if (length == 1) {
-      if (pos + 16 > end) return false;
-      length = static_cast<uint64_t>(be32(d + pos + 8)) << 32 | be32(d + pos + 12);
-      header = 16;
-    } else if (length == 0) {
-      length = end - pos;
-    }
-    if (length < header || length > end - pos) return false;
-    if (std::memcmp(d + pos + 4, "jp2h", 4) == 0) {
-      end = pos + static_cast<size_t>(length);
-      pos += header;
-      continue;
-    }
-    if (std::memcmp(d + pos + 4, "ihdr", 4) == 0) {
-      if (pos + header + 8 > end) return false;
-      h = be32(d + pos + header);
-      w = be32(d + pos + header + 4);
-      return true;
-    }
-    pos += static_cast<size_t>(length);
-  }
-  return false;
+bool is_pnm_kind(const unsigned char* d, size_t size, const char* kinds) {
+  // The library pads its window of first bytes with blanks.
+  auto at = [&](size_t i) { return i < size ? d[i] : static_cast<unsigned char>(' '); };
+  return at(0) == 'P' && at(1) != 0 && std::strchr(kinds, at(1)) != nullptr && is_space(at(2));
 }
 
-// OpenEXR: attributes (name, type, size, value) after the version field, up to
-// an empty name; the size is the "dataWindow" box of inclusive corners.
-bool exr_size(const unsigned char* d, size_t size, uint64_t& w, uint64_t& h) {
-  size_t pos = 8;
-  while (pos < size && d[pos] != 0) {
-    const auto* name = reinterpret_cast<const char*>(d + pos);
-    const size_t name_end = std::find(d + pos, d + size, 0) - d;
-    if (name_end >= size) return false;
-    const size_t type_end = std::find(d + name_end + 1, d + size, 0) - d;
-    if (type_end + 4 >= size) return false;
-    const uint64_t length = le32(d + type_end + 1);
-    const size_t value = type_end + 5;
-    if (length > size - value) return false;
-    if (std::strcmp(name, "dataWindow") == 0 && length == 16) {
-      const int64_t x0 = static_cast<int32_t>(le32(d + value)), y0 = static_cast<int32_t>(le32(d + value + 4));
-      const int64_t x1 = static_cast<int32_t>(le32(d + value + 8)), y1 = static_cast<int32_t>(le32(d + value + 12));
-      w = x1 >= x0 ? static_cast<uint64_t>(x1 - x0 + 1) : 0;
-      h = y1 >= y0 ? static_cast<uint64_t>(y1 - y0 + 1) : 0;
-      return true;
-    }
-    pos = value + static_cast<size_t>(length);
-  }
-  return false;
+std::string over_limit(const std::string& what, uint64_t width, uint64_t height, uint64_t bytes,
+                       uint64_t max_pixels) {
+  const std::string size = what + " of " + std::to_string(width) + " x " + std::to_string(height) + " pixels";
+  if (width > kMaxPictureSide || height > kMaxPictureSide)
+    return size + " is above the limit of " + std::to_string(kMaxPictureSide) + " pixels per side";
+  if (height != 0 && width > max_pixels / height)
+    return size + " is above the limit of " + std::to_string(max_pixels) + " pixels";
+  // At least the decoded picture itself, three bytes a pixel.
+  const uint64_t need = std::max(bytes, mul(width * height, 3));
+  if (need > mul(max_pixels, 3))
+    return size + " takes " + std::to_string(need) + " bytes to decode, above the limit of " +
+           std::to_string(mul(max_pixels, 3)) + " bytes";
+  return "";
 }
 
 }  // namespace
 
-bool read_picture_size(const unsigned char* d, size_t size, uint64_t& width, uint64_t& height) {
-  uint64_t w = 0, h = 0;
-  bool known = false;
-  if (size >= 3 && d[0] == 0xFF && d[1] == 0xD8) {
-    known = jpeg_size(d, size, w, h);
-  } else if (starts(d, size, "\x89PNG\r\n\x1a\n", 8)) {
-    known = size >= 24 && std::memcmp(d + 12, "IHDR", 4) == 0;
-    if (known) {
-      w = be32(d + 16);
-      h = be32(d + 20);
-    }
-  } else if (starts(d, size, "BM", 2)) {
-    if (size >= 26) {
-      const uint32_t info = le32(d + 14);
-      known = true;
-      if (info == 12) {
-        w = le16(d + 18);
-        h = le16(d + 20);
-      } else {
-        w = magnitude(le32(d + 18));
-        h = magnitude(le32(d + 22));
-      }
-    }
-  } else if (size >= 30 && starts(d, size, "RIFF", 4) && std::memcmp(d + 8, "WEBP", 4) == 0) {
-    if (std::memcmp(d + 12, "VP8 ", 4) == 0 && d[23] == 0x9D && d[24] == 0x01 && d[25] == 0x2A) {
-      w = le16(d + 26) & 0x3FFF;
-      h = le16(d + 28) & 0x3FFF;
-      known = true;
-    } else if (std::memcmp(d + 12, "VP8L", 4) == 0 && d[20] == 0x2F) {
-      const uint32_t bits = le32(d + 21);
-      w = (bits & 0x3FFF) + 1;
-      h = ((bits >> 14) & 0x3FFF) + 1;
-      known = true;
-    } else if (std::memcmp(d + 12, "VP8X", 4) == 0) {
-      w = le24(d + 24) + 1ull;
-      h = le24(d + 27) + 1ull;
-      known = true;
-    }
-  } else if (starts(d, size, "II*\0", 4) || starts(d, size, "MM\0*", 4)) {
-    known = tiff_size(d, size, w, h);
-  } else if (size >= 3 && d[0] == 'P' && std::strchr("1234567Ff", d[1]) != nullptr && d[1] != '\0' &&
-             std::strchr(" \t\r\n", d[2]) != nullptr && d[2] != '\0') {
-    known = pnm_size(d, size, w, h);
-  } else if (starts(d, size, "\x59\xA6\x6A\x95", 4)) {
-    known = size >= 12;
-    if (known) {
-      w = be32(d + 4);
-      h = be32(d + 8);
-    }
-  } else if (starts(d, size, "#?", 2)) {
-    known = hdr_size(d, size, w, h);
-  } else if (starts(d, size, "\xFF\x4F\xFF\x51", 4)) {
-    known = size >= 24;
-    if (known) {
-      const uint32_t x = be32(d + 8), y = be32(d + 12), x0 = be32(d + 16), y0 = be32(d + 20);
-      w = x >= x0 ? x - x0 : 0;
-      h = y >= y0 ? y - y0 : 0;
-    }
-  } else if (starts(d, size, "\0\0\0\x0CjP  \r\n\x87\n", 12)) {
-    known = jp2_size(d, size, w, h);
-  } else if (starts(d, size, "\x76\x2F\x31\x01", 4)) {
-    known = exr_size(d, size, w, h);
+PictureHeader read_picture_header(const unsigned char* d, size_t size) {
+  PictureHeader h;
+  auto starts = [&](const char* magic, size_t n) { return size >= n && std::memcmp(d, magic, n) == 0; };
+  auto refuse = [&](const char* format) {
+    h.format = format;
+    h.refusal = std::string(format) + " pictures are not accepted";
+  };
+  if (size == 0) return h;  // the library looks for no decoder
+  if (starts("BM", 2)) {
+    h.format = "BMP";
+    read_bmp(d, size, h);
+  } else if (starts("#?RGBE", 6) || starts("#?RADIANCE", 10)) {
+    h.format = "Radiance HDR";
+    read_hdr(d, size, h);
+  } else if (starts("\xFF\xD8\xFF", 3)) {
+    h.format = "JPEG";
+    read_jpeg(d, size, h);
+  } else if (is_webp(d, size)) {
+    h.format = "WebP";
+    read_webp(d, size, h);
+  } else if (starts("\x59\xA6\x6A\x95", 4)) {
+    h.format = "Sun raster";
+    read_sun_raster(d, size, h);
+  } else if (is_pnm_kind(d, size, "123456")) {
+    h.format = "PNM";
+    read_pnm(d, size, h);
+  } else if (is_pnm_kind(d, size, "7")) {
+    h.format = "PAM";
+    read_pam(d, size, h);
+  } else if (is_pnm_kind(d, size, "fF")) {
+    h.format = "PFM";
+    read_pfm(d, size, h);
+  } else if (starts("II*\0", 4) || starts("MM\0*", 4) || starts("II+\0", 4) || starts("MM\0+", 4)) {
+    h.format = "TIFF";
+    read_tiff(d, size, h);
+  } else if (starts("\x89PNG\r\n\x1a\n", 8)) {
+    h.format = "PNG";
+    read_png(d, size, h);
+  } else if (size >= 132 && std::memcmp(d + 128, "DICM", 4) == 0) {
+    // Decoded through a temporary file by a medical-imaging library.
+    refuse("DICOM");
+  } else if (starts("\0\0\0\x0CjP  \r\n\x87\n", 12)) {
+    h.format = "JPEG 2000";
+    read_jp2(d, size, h);
+  } else if (starts("\xFF\x4F\xFF\x51", 4)) {
+    h.format = "JPEG 2000";
+    read_j2k(d, size, 0, h);
+  } else if (starts("\x76\x2F\x31\x01", 4)) {
+    h.format = "OpenEXR";
+    read_exr(d, size, h);
+  } else if (starts("NITF", 4) || (size >= 144 && std::memcmp(d + 140, "DTED", 4) == 0)) {
+    // Handed as a temporary file to a geodata library, which opens whatever
+    // of its many formats the file is, including ones that name other files.
+    refuse(starts("NITF", 4) ? "NITF" : "DTED");
   }
-  if (known) {
-    width = w;
-    height = h;
-  }
-  return known;
+  return h;
+}
+
+std::string picture_refusal(const PictureHeader& h, uint64_t max_pixels) {
+  if (h.format == nullptr) return "";
+  if (!h.refusal.empty()) return h.refusal;
+  if (!h.sized) return std::string("no size can be read from the header of this ") + h.format + " picture";
+  std::string why = over_limit("picture", h.width, h.height, h.decoded_bytes, max_pixels);
+  if (why.empty() && h.part != nullptr)
+    why = over_limit(std::string(h.format) + " " + h.part, h.part_width, h.part_height, h.part_bytes, max_pixels);
+  return why;
 }
 
 }  // namespace detail

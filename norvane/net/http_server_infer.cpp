@@ -53,14 +53,13 @@ void HttpServer::infer_locked(const httplib::Request& req, const std::string& bo
   }
 
   // The size a picture declares is checked before a pixel buffer exists: a few
-  // KB of header can claim gigabytes of pixels.
+  // KB of header can claim gigabytes of pixels, or of the decoder's tiles.
+  // Bodies that no decoder takes go on, to be found no image.
   const auto* bytes = reinterpret_cast<const unsigned char*>(body.data());
-  uint64_t width = 0, height = 0;
-  if (detail::read_picture_size(bytes, body.size(), width, height) && height != 0 &&
-      width > _max_image_pixels / height) {
-    const std::string message = "Failed to decode image: picture of " + std::to_string(width) + " x " +
-                                std::to_string(height) + " pixels is above the limit of " +
-                                std::to_string(_max_image_pixels) + " pixels";
+  const std::string refusal =
+      detail::picture_refusal(detail::read_picture_header(bytes, body.size()), _max_image_pixels);
+  if (!refusal.empty()) {
+    const std::string message = "Failed to decode image: " + refusal;
     NV_LOG(WARNING) << message;
     write_response(res, NV_ERR_BAD_REQUEST, message);
     return;

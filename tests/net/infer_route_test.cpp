@@ -23,7 +23,116 @@ namespace {
 
 using norvane::HttpServer;
 using norvane::NV_ERR_BAD_REQUEST;
-using norvane::detail::read_picture_size;
+using norvane::detail::PictureHeader;
+
+PictureHeader header_of(const std::string& bytes) {
+  return norvane::detail::read_picture_header(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+}
+
+cv::Mat decoded(const std::string& bytes) {
+  return cv::imdecode(std::vector<uchar>(bytes.begin(), bytes.end()), cv::IMREAD_COLOR);
+}
+
+std::string refused(const std::string& why) {
+  return "{\"error_code\":8000001,\"message\":\"Failed to decode image: " + why + "\"}";
+}
+
+// Whether body refuses the picture for `why`, where a '#' stands for a number.
+bool refuses(const std::string& body, const std::string& why) {
+  const std::string expected = refused(why);
+  const size_t at = expected.find('#');
+  if (at == std::string::npos) return body == expected;
+  const size_t end = body.find_first_not_of("0123456789", at);
+  return end != std::string::npos && end > at && body.compare(0, at, expected, 0, at) == 0 &&
+         body.compare(end, std::string::npos, expected, at + 1, std::string::npos) == 0;
+}
+
+// Appends v as n bytes, least significant first (or last).
+void put(std::string& out, uint64_t v, unsigned n, bool little = true) {
+  for (unsigned i = 0; i < n; ++i) out += static_cast<char>(v >> (8 * (little ? i : n - 1 - i)));
+}
+
+// A TIFF (or BigTIFF) of one directory whose entries hold one value each, of
+// the given type, in the entry or after the directory when it does not fit;
+// StripOffsets and TileOffsets point at the pixels that follow.
+struct TiffEntry {
+  uint16_t tag, type;
+  uint64_t value;
+};
+std::string tiff(const std::vector<TiffEntry>& entries, bool big, bool little, const std::string& pixels) {
+  auto type_size = [](uint16_t type) {
+    return type == 1 || type == 6 ? 1u : type == 3 || type == 8 ? 2u : type == 4 || type == 9 || type == 13 ? 4u : 8u;
+  };
+  const unsigned field = big ? 8 : 4, head = big ? 16 : 8;
+  const size_t values_at = head + (big ? 8 : 2) + entries.size() * (big ? 20 : 12) + field;
+  size_t pixels_at = values_at;
+  for (const TiffEntry& e : entries) pixels_at += type_size(e.type) > field ? 8 : 0;
+  std::string out = little ? "II" : "MM", values;
+  put(out, big ? 43 : 42, 2, little);
+  if (big) put(out, 8, 2, little), put(out, 0, 2, little);
+  put(out, head, field, little);
+  put(out, entries.size(), big ? 8 : 2, little);
+  for (const TiffEntry& e : entries) {
+    const uint64_t v = e.tag == 273 || e.tag == 324 ? pixels_at : e.value;
+    put(out, e.tag, 2, little);
+    put(out, e.type, 2, little);
+    put(out, 1, field, little);
+    std::string value;
+    put(value, v, type_size(e.type), little);
+    if (value.size() > field) {
+      put(out, values_at + values.size(), field, little);
+      values += value;
+    } else {
+      out += value + std::string(field - value.size(), '\0');
+    }
+  }
+  put(out, 0, field, little);
+  return out + values + pixels;
+}
+
+// An uncompressed 8-bit RGB TIFF whose width and height fields have the given type.
+std::string rgb_tiff(uint64_t width, uint64_t height, uint16_t size_type, bool big = false, bool little = true) {
+  const uint64_t bytes = width * height * 3;
+  return tiff({{256, size_type, width}, {257, size_type, height}, {258, 3, 8}, {259, 3, 1}, {262, 3, 2}, {273, 4, 0},
+               {277, 3, 3}, {278, 4, height}, {279, 4, bytes}},
+              big, little, std::string(std::min<uint64_t>(bytes, 1 << 20), '\x40'));
+}
+
+// A JPEG 2000 codestream's main header: SOC, SIZ of a picture at the origin and,
+// when given, a COD of 5 levels with square precincts of 2^precinct pixels.
+std::string j2k(uint32_t width, uint32_t height, uint32_t tile_w, uint32_t tile_h, uint16_t components, int bits,
+                int precinct = -1) {
+  std::string siz;
+  put(siz, 0, 2, false);  // capabilities
+  for (uint32_t v : {width, height, 0u, 0u, tile_w, tile_h, 0u, 0u}) put(siz, v, 4, false);
+  put(siz, components, 2, false);
+  for (int c = 0; c < components; ++c) siz += std::string{static_cast<char>(bits - 1), 1, 1};
+  std::string out = "\xFF\x4F\xFF\x51";
+  put(out, siz.size() + 2, 2, false);
+  out += siz;
+  if (precinct >= 0)
+    out += std::string("\xFF\x52\0\x12\x01\0\0\x01\0\x05\x04\x04\0\x01", 14) + std::string(6, precinct * 17);
+  return out + "\xFF\xD9";
+}
+
+// An OpenEXR header: colour channels and the given attributes.
+std::string exr_attribute(const std::string& name, const std::string& type, const std::string& value) {
+  std::string out = name + '\0' + type + '\0';
+  put(out, value.size(), 4);
+  return out + value;
+}
+std::string exr_window(int32_t width, int32_t height) {
+  std::string box;
+  for (int32_t v : {0, 0, width - 1, height - 1}) put(box, static_cast<uint32_t>(v), 4);
+  return exr_attribute("dataWindow", "box2i", box);
+}
+std::string exr(const std::string& attributes) {
+  std::string channels;
+  const std::string float_channel("\x02\0\0\0\0\0\0\0\x01\0\0\0\x01\0\0\0", 16);  // unsampled 32-bit floats
+  for (const char* c : {"B", "G", "R"}) channels += std::string(c) + '\0' + float_channel;
+  return std::string("\x76\x2F\x31\x01\x02\0\0\0", 8) + exr_attribute("channels", "chlist", channels + '\0') +
+         attributes + '\0';
+}
 
 // A small JPEG whose frame header claims width x height.
 std::string jpeg_claiming(uint16_t width, uint16_t height) {
@@ -172,39 +281,184 @@ TEST_F(InferRoute, BodiesThatAreNoImage) {
   EXPECT_TRUE(fake_->seen().empty());
 }
 
-// The declared size of every format the image library writes, against what it
-// wrote; a header cut short anywhere gives the same size or none, never a wrong
-// one (each cut is its own allocation, so AddressSanitizer sees any over-read).
+// The declared size and decoded bytes of every format the image library
+// writes, against what it wrote and decodes; a header cut short anywhere gives
+// the same size or none, never a wrong one (each cut is its own allocation, so
+// AddressSanitizer sees any over-read).
 TEST(PictureHeader, SizeOfEveryDecodableFormat) {
   struct Format {
     const char* ext;
     int type;
+    uint64_t bytes_per_pixel;
+    std::vector<int> params;
   };
-  for (const Format f : {Format{".jpg", CV_8UC3}, Format{".png", CV_8UC3}, Format{".bmp", CV_8UC3},
-                         Format{".webp", CV_8UC3}, Format{".tiff", CV_8UC3}, Format{".ppm", CV_8UC3},
-                         Format{".pgm", CV_8UC1}, Format{".pbm", CV_8UC1}, Format{".pam", CV_8UC3},
-                         Format{".pfm", CV_32FC3}, Format{".sr", CV_8UC3}, Format{".hdr", CV_32FC3},
-                         Format{".jp2", CV_8UC3}, Format{".exr", CV_32FC3}}) {
+  const std::vector<Format> formats = {
+      {".jpg", CV_8UC3, 3, {}}, {".jpg", CV_8UC1, 1, {}}, {".png", CV_8UC3, 3, {}}, {".png", CV_16UC4, 8, {}},
+      {".png", CV_8UC1, 1, {}}, {".bmp", CV_8UC3, 3, {}}, {".webp", CV_8UC3, 3, {}},
+      {".webp", CV_8UC4, 4, {cv::IMWRITE_WEBP_QUALITY, 101}}, {".tiff", CV_8UC3, 3, {}}, {".tiff", CV_16UC4, 8, {}},
+      {".tiff", CV_16UC1, 2, {}}, {".ppm", CV_8UC3, 3, {}}, {".ppm", CV_16UC3, 6, {}}, {".pgm", CV_8UC1, 1, {}},
+      {".pbm", CV_8UC1, 1, {}}, {".pam", CV_8UC3, 3, {}}, {".pfm", CV_32FC3, 12, {}}, {".pfm", CV_32FC1, 4, {}},
+      {".sr", CV_8UC3, 3, {}}, {".hdr", CV_32FC3, 12, {}}, {".jp2", CV_8UC3, 12, {}}, {".jp2", CV_16UC4, 16, {}},
+      {".exr", CV_32FC3, 12, {}}, {".exr", CV_32FC1, 4, {}}};
+  for (const Format& f : formats) {
     for (const cv::Size size : {cv::Size(53, 37), cv::Size(700, 40), cv::Size(33, 300)}) {
+      cv::Mat picture(size, f.type);
+      cv::randu(picture, 0, 1);
       std::vector<uchar> bytes;
-      ASSERT_TRUE(cv::imencode(f.ext, cv::Mat(size, f.type, cv::Scalar::all(0.5)), bytes)) << f.ext;
-      uint64_t w = 0, h = 0;
-      ASSERT_TRUE(read_picture_size(bytes.data(), bytes.size(), w, h)) << f.ext << " " << size;
-      EXPECT_EQ(w, static_cast<uint64_t>(size.width)) << f.ext;
-      EXPECT_EQ(h, static_cast<uint64_t>(size.height)) << f.ext;
-      for (size_t n = 0; n < std::min<size_t>(bytes.size(), 700); ++n) {
-        std::vector<uchar> cut(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
-        uint64_t cw = 0, ch = 0;
-        if (read_picture_size(cut.data(), cut.size(), cw, ch)) {
-          EXPECT_EQ(cw, w) << f.ext << " cut at " << n;
-          EXPECT_EQ(ch, h) << f.ext << " cut at " << n;
+      ASSERT_TRUE(cv::imencode(f.ext, picture, bytes, f.params)) << f.ext;
+      const std::string body(bytes.begin(), bytes.end());
+      const PictureHeader h = header_of(body);
+      ASSERT_NE(h.format, nullptr) << f.ext;
+      ASSERT_TRUE(h.sized) << f.ext << " " << size;
+      EXPECT_EQ(h.width, static_cast<uint64_t>(size.width)) << f.ext;
+      EXPECT_EQ(h.height, static_cast<uint64_t>(size.height)) << f.ext;
+      // JPEG 2000 adds the decoder's state for tiles and code-blocks.
+      const uint64_t samples = size.area() * f.bytes_per_pixel;
+      EXPECT_TRUE(h.decoded_bytes == samples || (f.ext == std::string(".jp2") && h.decoded_bytes > samples &&
+                                                 h.decoded_bytes < samples + 100000))
+          << f.ext << " " << f.type << ": " << h.decoded_bytes;
+      EXPECT_EQ(norvane::detail::picture_refusal(h, 64000000), "") << f.ext;
+      EXPECT_EQ(decoded(body).size(), size) << f.ext << ": the library reads the same size";
+      for (size_t n = 1; n < std::min<size_t>(bytes.size(), 700); ++n) {
+        const PictureHeader cut = header_of(body.substr(0, n));
+        if (cut.sized) {
+          EXPECT_EQ(cut.width, h.width) << f.ext << " cut at " << n;
+          EXPECT_EQ(cut.height, h.height) << f.ext << " cut at " << n;
         }
       }
     }
   }
-  const std::string text = "this is not a picture";
-  uint64_t w = 0, h = 0;
-  EXPECT_FALSE(read_picture_size(reinterpret_cast<const unsigned char*>(text.data()), text.size(), w, h));
+}
+
+// A progressive JPEG is held whole as 2-byte DCT coefficients, each component
+// at its own sampling: a grey one takes twice the bytes of its pixels.
+TEST(PictureHeader, ProgressiveJpegCountsItsCoefficients) {
+  cv::Mat picture(64, 80, CV_8UC1);
+  cv::randu(picture, 0, 255);
+  for (const int progressive : {0, 1}) {
+    std::vector<uchar> bytes;
+    cv::imencode(".jpg", picture, bytes, {cv::IMWRITE_JPEG_PROGRESSIVE, progressive});
+    EXPECT_EQ(header_of(std::string(bytes.begin(), bytes.end())).decoded_bytes, 64u * 80 * (progressive + 1));
+  }
+}
+
+// Bodies go to the decoder the library would pick by their first bytes (it
+// pads that window with blanks), so each is measured by the right reader. A
+// bare VP8L bitstream is a WebP picture to the library, and a PNG stays a PNG
+// whatever sits at byte 128, but a JPEG 2000 codestream with "DICM" there goes
+// to the medical-imaging decoder.
+TEST(PictureHeader, FormatIsTheOneTheLibraryPicks) {
+  cv::Mat noise(12, 16, CV_8UC3);
+  cv::randu(noise, 0, 255);
+  std::vector<uchar> webp;
+  cv::imencode(".webp", noise, webp, {cv::IMWRITE_WEBP_QUALITY, 101});
+  const std::string vp8l(webp.begin() + 20, webp.end());
+  ASSERT_EQ(decoded(vp8l).size(), cv::Size(16, 12));
+  const std::string png = encode(cv::Mat(12, 16, CV_8UC3), ".png") + std::string(200, '\0');
+  std::string tagged_png = png, tagged_j2k = j2k(16, 12, 16, 12, 3, 8) + std::string(200, '\0');
+  tagged_png.replace(128, 4, "DICM");
+  tagged_j2k.replace(128, 4, "DICM");
+  struct Case {
+    std::string body;
+    const char* format;
+  };
+  for (const Case& c : std::vector<Case>{{vp8l, "WebP"},
+                                         {"P6", "PNM"},
+                                         {"P6\v3 2 255 ", "PNM"},
+                                         {"P6x", nullptr},
+                                         {"P7\n", "PAM"},
+                                         {"Pf\n", "PFM"},
+                                         {tagged_png, "PNG"},
+                                         {tagged_j2k, "DICOM"},
+                                         {std::string(140, 'x') + "DTED and more", "DTED"},
+                                         {"NITF02.10", "NITF"},
+                                         {"#?RADIANCE\n", "Radiance HDR"},
+                                         {"#?RADIANC", nullptr},
+                                         {std::string("\xFF\xD8\xFE", 3), nullptr},
+                                         {std::string("II+\0\x08\0\0\0", 8), "TIFF"},
+                                         {std::string("\0\0\0\x0CjP  \r\n\x87\n", 12), "JPEG 2000"},
+                                         {std::string(200, '\0'), nullptr},
+                                         {"this is not a picture", nullptr}}) {
+    const PictureHeader h = header_of(c.body);
+    EXPECT_STREQ(h.format, c.format) << c.body;
+    if (c.format == nullptr) {
+      EXPECT_TRUE(decoded(c.body).empty()) << c.body;
+    }
+  }
+}
+
+// libtiff takes a size in any integer type, in TIFF and BigTIFF, either byte
+// order; a TIFF sized by signed 32-bit fields was once "size unknown" and
+// decoded at 16000 x 16000 (1.8 GB).
+TEST(PictureHeader, TiffSizeInEveryIntegerTypeLibtiffTakes) {
+  for (const bool big : {false, true}) {
+    for (const bool little : {true, false}) {
+      for (const uint16_t type : {1, 3, 4, 6, 8, 9, 16, 17}) {
+        const std::string body = rgb_tiff(16, 12, type, big, little);
+        const PictureHeader h = header_of(body);
+        EXPECT_TRUE(h.sized && h.width == 16 && h.height == 12 && h.decoded_bytes == 16 * 12 * 3)
+            << "type " << type << (big ? " BigTIFF" : "") << (little ? " II" : " MM");
+        EXPECT_EQ(decoded(body).size(), cv::Size(16, 12)) << "type " << type;
+      }
+      // Offsets (IFD, IFD8) and rationals are no size to libtiff either.
+      for (const uint16_t type : {13, 18, 5}) {
+        EXPECT_FALSE(header_of(rgb_tiff(16, 12, type, big, little)).sized) << "type " << type;
+        EXPECT_TRUE(decoded(rgb_tiff(16, 12, type, big, little)).empty()) << "type " << type;
+      }
+    }
+  }
+  const PictureHeader bomb = header_of(rgb_tiff(16000, 16000, 9));
+  EXPECT_EQ(bomb.width, 16000u);
+  EXPECT_EQ(bomb.height, 16000u);
+  // A negative size is refused by libtiff, and not sized here.
+  EXPECT_FALSE(header_of(rgb_tiff(16, static_cast<uint32_t>(-12), 9)).sized);
+  EXPECT_TRUE(decoded(rgb_tiff(16, static_cast<uint32_t>(-12), 9)).empty());
+  // Tiles are buffered at their own size, however small the picture.
+  const PictureHeader tiled = header_of(tiff(
+      {{256, 3, 16}, {257, 3, 16}, {258, 3, 8}, {262, 3, 2}, {277, 3, 3}, {322, 4, 16384}, {323, 4, 16000},
+       {324, 4, 0}},
+      false, true, std::string(64, '\0')));
+  EXPECT_STREQ(tiled.part, "tile");
+  EXPECT_EQ(tiled.part_width * tiled.part_height, 16384u * 16000);
+}
+
+// Headers that read differently from what a plain reading of their text or
+// fields suggests, read as the decoder's own library reads them.
+TEST(PictureHeader, ReadAsTheDecodersRead) {
+  // Radiance: fgets hands out 127-byte pieces, so the piece after a 127-byte
+  // line is its bare line break, which ends the header.
+  const std::string hdr = encode(cv::Mat(12, 16, CV_32FC3, cv::Scalar::all(0.5)), ".hdr");
+  const std::string pixels = hdr.substr(hdr.find("+X 16\n") + 6);
+  const std::string head = "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n" + std::string(127, '#') + "\n";
+  EXPECT_EQ(decoded(head + "-Y 12 +X 16\n" + pixels).size(), cv::Size(16, 12));
+  const PictureHeader decoy = header_of(head + "-Y 16000 +X 16000\n\n-Y 12 +X 16\n" + pixels);
+  EXPECT_EQ(decoy.width * decoy.height, 16000u * 16000);
+
+  // OpenEXR reads a known type at its own size whatever length the file
+  // states, and a repeated attribute at its last value.
+  const std::string window = exr_window(16, 12);
+  const PictureHeader exr_ok = header_of(exr(window));
+  EXPECT_TRUE(exr_ok.sized && exr_ok.width == 16 && exr_ok.height == 12 && exr_ok.decoded_bytes == 16 * 12 * 12);
+  EXPECT_FALSE(header_of(exr(exr_attribute("zz", "int", std::string(8, '\0')) + window)).sized);
+  EXPECT_EQ(header_of(exr(window + exr_window(16000, 16000))).width, 16000u);
+  std::string tiles;
+  put(tiles, 16384, 4), put(tiles, 16000, 4), tiles += '\0';
+  const PictureHeader tiled = header_of(exr(window + exr_attribute("tiles", "tiledesc", tiles)));
+  EXPECT_EQ(tiled.part_width * tiled.part_height, 16384u * 16000);
+
+  // JPEG 2000: a palette of 7 columns makes 7 channels of one component, each
+  // sample held in 4 bytes.
+  auto box = [](const std::string& type, const std::string& contents) {
+    std::string out;
+    put(out, 8 + contents.size(), 4, false);
+    return out + type + contents;
+  };
+  auto jp2 = [&](const std::string& header) {
+    return std::string("\0\0\0\x0CjP  \r\n\x87\n", 12) + box("ftyp", std::string("jp2 \0\0\0\0jp2 ", 12)) +
+           box("jp2h", header) + box("jp2c", j2k(16, 12, 16, 12, 1, 8));
+  };
+  const std::string pclr = std::string("\0\x01\x07", 3) + std::string(7, '\x07') + std::string(7, '\0');
+  EXPECT_EQ(header_of(jp2(box("pclr", pclr))).decoded_bytes - header_of(jp2("")).decoded_bytes, 16u * 12 * 6 * 4);
 }
 
 // A 6.7 KB JPEG claiming 30000 x 30000 took 5 GB and 20 s, answered with no results.
@@ -214,22 +468,89 @@ TEST_F(InferRoute, PicturesOverThePixelCapAreRefusedBeforeDecoding) {
     RunningServer server({fake_});
     auto r = post(server, "/", jpeg_claiming(30000, 30000));
     ASSERT_TRUE(r);
-    EXPECT_EQ(r->body, "{\"error_code\":8000001,\"message\":\"Failed to decode image: picture of 30000 x 30000 "
-                       "pixels is above the limit of 64000000 pixels\"}");
+    EXPECT_EQ(r->body, refused("picture of 30000 x 30000 pixels is above the limit of 64000000 pixels"));
   }
   RunningServer server({fake_}, "svc-42", [](HttpServer& s) { s.set_limits(10000, HttpServer::kDefaultMaxBodyBytes); });
-  for (const char* ext : {".png", ".jpg", ".bmp", ".webp", ".tiff"}) {
+  for (const char* ext : {".png", ".jpg", ".bmp", ".webp", ".tiff", ".ppm", ".pam", ".sr"}) {
     auto over = post(server, "/", encode(cv::Mat(100, 101, CV_8UC3, cv::Scalar(0, 0, 255)), ext));
     ASSERT_TRUE(over);
-    EXPECT_EQ(over->body, "{\"error_code\":8000001,\"message\":\"Failed to decode image: picture of 101 x 100 "
-                          "pixels is above the limit of 10000 pixels\"}")
-        << ext;
+    EXPECT_EQ(over->body, refused("picture of 101 x 100 pixels is above the limit of 10000 pixels")) << ext;
     auto at_cap = post(server, "/", encode(cv::Mat(100, 100, CV_8UC3, cv::Scalar(0, 0, 255)), ext));
     EXPECT_NE(at_cap->body.find("\"error_code\":0,"), std::string::npos) << ext << ": " << at_cap->body;
   }
-  EXPECT_EQ(fake_->seen().size(), 5u);
+  // The decoded bytes are capped at 3 x 10000 too: 12 bytes a pixel for an HDR
+  // or OpenEXR colour picture, 8 for 16-bit RGBA.
+  for (const auto& c :
+       {std::make_pair(".hdr", CV_32FC3), std::make_pair(".exr", CV_32FC3), std::make_pair(".png", CV_16UC4)}) {
+    const int rows = c.second == CV_16UC4 ? 74 : 50;
+    const uint64_t bytes = 51u * rows * (c.second == CV_16UC4 ? 8 : 12);
+    auto over = post(server, "/", encode(cv::Mat(rows, 51, c.second, cv::Scalar::all(0)), c.first));
+    ASSERT_TRUE(over);
+    EXPECT_EQ(over->body, refused("picture of 51 x " + std::to_string(rows) + " pixels takes " + std::to_string(bytes) +
+                                  " bytes to decode, above the limit of 30000 bytes"))
+        << c.first;
+    auto at_cap = post(server, "/", encode(cv::Mat(rows, 50, c.second, cv::Scalar::all(0)), c.first));
+    EXPECT_NE(at_cap->body.find("\"error_code\":0,"), std::string::npos) << c.first << ": " << at_cap->body;
+  }
+  EXPECT_EQ(fake_->seen().size(), 11u);
   EXPECT_FALSE(capture.contains("Input image size: 101, 100")) << "nothing decoded";
+  EXPECT_FALSE(capture.contains("Input image size: 51,")) << "nothing decoded";
   EXPECT_FALSE(capture.contains("Input image size: 30000")) << "nothing decoded";
+}
+
+// A 747 KB TIFF sized by signed 32-bit fields was decoded at 16000 x 16000 (1.8
+// GB); a 16 x 16 one with 16384 x 16000 tiles took 1.1 GB; a 6 KB 16-bit RGBA
+// JPEG 2000 of 8000 x 8000, 1.3 GB; 87 bytes of JPEG 2000 with 65535 tiles, 811
+// MB; a megapixel JPEG 2000 in 2 x 2 precincts, 1.7 GB.
+TEST_F(InferRoute, HeadersTheDecoderWouldOverspendOnAreRefused) {
+  LogCapture capture;
+  RunningServer server({fake_});
+  const std::string no_length = tiff({{256, 3, 16}, {258, 3, 8}, {277, 3, 3}}, false, true, std::string(64, '\0'));
+  const std::string tiled =
+      tiff({{256, 3, 16}, {257, 3, 16}, {258, 3, 8}, {262, 3, 2}, {277, 3, 3}, {322, 4, 16384}, {323, 4, 16000}},
+           false, true, std::string(64, '\0'));
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {rgb_tiff(16000, 16000, 9), "picture of 16000 x 16000 pixels is above the limit of 64000000 pixels"},
+      {tiled, "TIFF tile of 16384 x 16000 pixels is above the limit of 64000000 pixels"},
+      {j2k(8000, 8000, 8000, 8000, 4, 16),
+       "picture of 8000 x 8000 pixels takes # bytes to decode, above the limit of 192000000 bytes"},
+      {j2k(255, 257, 1, 1, 3, 8),
+       "picture of 255 x 257 pixels takes # bytes to decode, above the limit of 192000000 bytes"},
+      {j2k(1000, 1000, 1000, 1000, 3, 8, 1),
+       "picture of 1000 x 1000 pixels takes # bytes to decode, above the limit of 192000000 bytes"},
+      {j2k(16, 16, 16, 16, 64, 8), "JPEG 2000 picture of 64 components is above the limit of 4 components"},
+      {j2k(2000000, 16, 2000000, 16, 3, 8),
+       "picture of 2000000 x 16 pixels is above the limit of 1048576 pixels per side"},
+      {no_length, "no size can be read from the header of this TIFF picture"},
+      {std::string(128, '\0') + "DICM" + std::string(64, '\0'), "DICOM pictures are not accepted"}};
+  for (const auto& c : cases) {
+    auto r = post(server, "/", c.first);
+    ASSERT_TRUE(r);
+    EXPECT_TRUE(refuses(r->body, c.second)) << r->body;
+  }
+  EXPECT_EQ(capture.count(el::Level::Warning, "Failed to decode image: "), static_cast<int>(cases.size()));
+  EXPECT_FALSE(capture.contains("Input image size")) << "nothing decoded";
+  EXPECT_TRUE(fake_->seen().empty());
+}
+
+// Ordinary pictures of every format and sample layout the library writes still
+// go through under the default cap.
+TEST_F(InferRoute, OrdinaryPicturesOfEveryFormatAreInferred) {
+  RunningServer server({fake_});
+  cv::Mat noise(480, 640, CV_8UC3);
+  cv::randu(noise, 0, 255);
+  for (const auto& c : std::vector<std::pair<const char*, int>>{
+           {".jpg", CV_8UC3}, {".png", CV_16UC4}, {".png", CV_8UC1}, {".bmp", CV_8UC4}, {".webp", CV_8UC4},
+           {".tiff", CV_16UC3}, {".tiff", CV_32FC3}, {".pbm", CV_8UC1}, {".pgm", CV_16UC1}, {".pam", CV_8UC3},
+           {".pfm", CV_32FC3}, {".sr", CV_8UC3}, {".hdr", CV_32FC3}, {".jp2", CV_16UC3}, {".exr", CV_32FC1}}) {
+    cv::Mat picture;
+    noise.convertTo(picture, CV_MAKETYPE(CV_MAT_DEPTH(c.second), 3));
+    if (CV_MAT_CN(c.second) == 1) cv::cvtColor(picture, picture, cv::COLOR_BGR2GRAY);
+    if (CV_MAT_CN(c.second) == 4) cv::cvtColor(picture, picture, cv::COLOR_BGR2BGRA);
+    auto r = post(server, "/", encode(picture, c.first));
+    ASSERT_TRUE(r);
+    EXPECT_NE(r->body.find("\"error_code\":0,"), std::string::npos) << c.first << " " << c.second << ": " << r->body;
+  }
 }
 
 // A body cut short used to be decoded after the read time-out, inferred,
