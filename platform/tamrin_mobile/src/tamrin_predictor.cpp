@@ -110,6 +110,22 @@ void warn_check_unavailable(const std::string& why) {
   warn("The model checker cannot run (" + why + "): models are loaded without the damaged-model check");
 }
 
+// ThreadSanitizer cannot see how TBB (not instrumented) hands OpenCV's loops to
+// its worker threads and back: every forward pass would show as races between
+// the workers and their caller. Built with it, OpenCV runs its loops on the
+// calling thread, where every access and its ordering are seen.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kSerialLoops = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kSerialLoops = true;
+#else
+constexpr bool kSerialLoops = false;
+#endif
+#else
+constexpr bool kSerialLoops = false;
+#endif
+
 // OpenCV's thread count is one for the whole process, and setting it rebuilds its
 // thread pool under any parallel loop running at that moment (a crash inside
 // TBB): this runtime's forward passes, but also the engine's resizing and any
@@ -118,7 +134,8 @@ void warn_check_unavailable(const std::string& why) {
 void set_thread_count_once(int threads) {
   static std::once_flag once;
   std::call_once(once, [threads] {
-    if (threads > 0 && cv::getNumThreads() != threads) cv::setNumThreads(threads);
+    const int wanted = kSerialLoops ? 1 : threads;
+    if (wanted > 0 && cv::getNumThreads() != wanted) cv::setNumThreads(wanted);
   });
 }
 
