@@ -27,6 +27,11 @@ thread_local int t_passes = 0;
 
 // A device inference takes well under this; a thread stuck longer is left behind.
 constexpr std::chrono::seconds kDrainLimit{5};
+// Each registration stays until exit, so an application that loads models again
+// and again must not grow the exit lists without end; long before this many
+// inits, what the libraries build on first use exists.
+constexpr int kMaxRegistrations = 256;
+std::atomic<int> g_registrations{0};
 
 // The handlers may be registered many times; only the first run waits.
 void close_and_drain() {
@@ -51,6 +56,7 @@ void start_empty_in_child() { g_in_flight.store(t_passes); }
 }  // namespace
 
 void InferencePass::close_at_exit() {
+  if (g_registrations.fetch_add(1) >= kMaxRegistrations) return;
   std::atexit(close_and_drain);
   std::at_quick_exit(close_and_drain);
 }

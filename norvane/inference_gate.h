@@ -23,7 +23,8 @@ class InferencePass {
   // without touching the runtime.
   bool admitted() const { return _admitted; }
 
-  // Registers (again) the handlers that close the gate at exit and quick_exit.
+  // Registers (again, up to a bound per process) the handlers that close the gate
+  // at exit and quick_exit.
   // Exit runs handlers and destroys static objects in reverse order of their
   // registration, so call this after a run that made the libraries build what
   // they build on first use (each registering its destruction): the gate then
