@@ -40,6 +40,9 @@ EdgeControllerImpl* EdgeControllerImpl::global() {
     // them) were built, so it runs before they are destroyed: the final save and
     // a running upload still find the logger alive.
     std::atexit(&EdgeControllerImpl::_final_save);
+    // quick_exit skips the exit handlers: without its own, every count since the
+    // last periodic save would be lost.
+    std::at_quick_exit(&EdgeControllerImpl::_final_save);
     _instance->init();
   });
   return _instance;

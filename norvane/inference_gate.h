@@ -6,6 +6,8 @@
 // storage and parallel pool among them), and a thread still inside them crashes.
 // So exit closes the gate first: later inferences are refused with a code, and
 // exit waits (a bounded time) for those in flight before anything is destroyed.
+// quick_exit does the same before the statistics are saved. A child made by fork
+// starts with an empty gate: the parent's other threads do not exist in it.
 
 namespace norvane {
 
@@ -20,6 +22,15 @@ class InferencePass {
   // False once the process is exiting: the caller returns NV_ERR_RUNTIME
   // without touching the runtime.
   bool admitted() const { return _admitted; }
+
+  // Registers (again, up to a bound per process) the handlers that close the gate
+  // at exit and quick_exit.
+  // Exit runs handlers and destroys static objects in reverse order of their
+  // registration, so call this after a run that made the libraries build what
+  // they build on first use (each registering its destruction): the gate then
+  // closes before any of it is destroyed. The first inference of the process
+  // registers them as it starts and again as it ends. Thread-safe.
+  static void close_at_exit();
 
  private:
   bool _admitted;

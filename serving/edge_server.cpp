@@ -10,6 +10,7 @@
 // environment value, the failed predictor's code otherwise (68 for a faulty
 // model description).
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -58,6 +59,9 @@ int main(int argc, char* argv[]) {
     std::cerr << "Usage: " << argv[0] << " {res_dir} {host} {port} [service_id] [server_addr]" << std::endl;
     exit(-1);
   }
+  // An ignored SIGCHLD survives exec (a supervisor may leave it so) and has the
+  // kernel reap every child unseen. Nothing here wants that: back to the default.
+  std::signal(SIGCHLD, SIG_DFL);
   const std::string res_dir = argv[1];
   const std::string host = argc > 2 ? argv[2] : kDefaultHost;
   int port = kDefaultPort;

@@ -34,7 +34,8 @@ MODELS = os.path.join(ROOT, "models")
 PLAIN_MODELS = ["color_classifier", "red_detector", "red_detector_101", "instance_segmenter"]
 INIT_FAILED = 1000000 % 256  # the exit status of a start-up that ended with 1000000
 BIND_FAILED = 8000002 % 256
-# Above the runtime's 30 s limit on its trial load, after which it loads as before.
+# Well above the runtime's bound on its damaged-model check (10 s plus a second
+# per MiB of model), past which the checker is stopped and the model refused.
 START_TIMEOUT_S = 90
 
 

@@ -24,6 +24,12 @@ namespace {
 
 // Preprocessing mode whose network takes the input size as a second input.
 constexpr int64_t kModeSizeInput = 101;
+// Side of the blank picture of the first run at init; not an input size, so that
+// the resizing runs too.
+constexpr int kWarmUpSide = 33;
+
+// The runtime's warnings (a safeguard it goes without) belong in this log.
+void runtime_warning(const char* message) { NV_LOG(WARNING) << message; }
 
 }  // namespace
 
@@ -76,6 +82,7 @@ int TamrinMobileFpgaEdgePredictor::init() {
                << pack->param_size;
   // The old predictor goes even when the new one cannot be made.
   _predictor.reset();
+  tamrin_mobile::set_warning_sink(&runtime_warning);
   try {
     _predictor = tamrin_mobile::CreateTamrinPredictor<TamrinMobileConfig, TamrinEngineKind::kTamrinMobile>(config);
   } catch (const std::exception& e) {
@@ -86,7 +93,22 @@ int TamrinMobileFpgaEdgePredictor::init() {
     return NV_ERR_RUNTIME;
   }
   NV_LOG(INFO) << "Allocate graph success.";
+  _warm_up();
   return NV_OK;
+}
+
+void TamrinMobileFpgaEdgePredictor::_warm_up() {
+  {
+    InferencePass pass;
+    if (!pass.admitted()) return;
+    cv::Mat blank(kWarmUpSide, kWarmUpSide, CV_8UC3, cv::Scalar::all(0));
+    cv::Mat work;
+    std::vector<TamrinTensor> outputs;
+    // The result is not looked at: a model that cannot run says so on every infer.
+    _forward(blank, work, outputs, false);
+    for (auto& t : outputs) t.data.Free();
+  }
+  InferencePass::close_at_exit();
 }
 
 int TamrinMobileFpgaEdgePredictor::infer(cv::Mat& image, EdgeColorFormat /*format*/,
@@ -94,6 +116,17 @@ int TamrinMobileFpgaEdgePredictor::infer(cv::Mat& image, EdgeColorFormat /*forma
   InferencePass pass;
   if (!pass.admitted()) return NV_ERR_RUNTIME;
   pre_infer();
+  cv::Mat work;
+  std::vector<TamrinTensor> outputs;
+  int rc = _forward(image, work, outputs, true);
+  if (rc != NV_OK) return rc;
+  rc = _postprocess(outputs, image, work, threshold, results);
+  for (auto& t : outputs) t.data.Free();
+  return rc;
+}
+
+int TamrinMobileFpgaEdgePredictor::_forward(cv::Mat& image, cv::Mat& work, std::vector<TamrinTensor>& outputs,
+                                            bool log) {
   // No pixels at all, whatever rows or columns say (an empty column range keeps
   // its data pointer and rows).
   if (image.data == nullptr || image.total() == 0) {
@@ -119,22 +152,27 @@ int TamrinMobileFpgaEdgePredictor::infer(cv::Mat& image, EdgeColorFormat /*forma
   }
 
   const int64_t t0 = utils::get_timestamp_ms();
-  cv::Mat work;
   // The types are checked above; what can still fail here is an allocation.
   try {
     image.copyTo(work);
     if (work.channels() == 1) {
-      NV_LOG(DEBUG) << "Gray to BGR";
+      if (log) {
+        NV_LOG(DEBUG) << "Gray to BGR";
+      }
       cv::cvtColor(work, work, cv::COLOR_GRAY2BGR);
     } else if (work.channels() == 4) {
-      NV_LOG(DEBUG) << "Drop alpha channel";
+      if (log) {
+        NV_LOG(DEBUG) << "Drop alpha channel";
+      }
       cv::cvtColor(work, work, cv::COLOR_BGRA2BGR);
     }
     if (work.rows != _resize_h || work.cols != _resize_w) {
       cv::resize(work, work, cv::Size(_resize_w, _resize_h), 0, 0, cv::INTER_LINEAR);
     }
     if (_color_format == 1) {
-      NV_LOG(DEBUG) << "Convert to RGB";
+      if (log) {
+        NV_LOG(DEBUG) << "Convert to RGB";
+      }
       cv::cvtColor(work, work, cv::COLOR_BGR2RGB);
     }
   } catch (const cv::Exception& e) {
@@ -153,7 +191,9 @@ int TamrinMobileFpgaEdgePredictor::infer(cv::Mat& image, EdgeColorFormat /*forma
   inputs[0].shape = {1, 3, work.cols, work.rows};
   inputs[0].data.Reset(input.get(), static_cast<int64_t>(value_count * sizeof(float)));
   if (_model_config.nType == kModeSizeInput) {
-    NV_VLOG(2) << "Prepare second input....";
+    if (log) {
+      NV_VLOG(2) << "Prepare second input....";
+    }
     inputs.emplace_back();
     TamrinTensor& size_input = inputs.back();
     size_input.shape = {1, 2};
@@ -167,7 +207,7 @@ int TamrinMobileFpgaEdgePredictor::infer(cv::Mat& image, EdgeColorFormat /*forma
     _box_scale_y = 1.0f / static_cast<float>(work.cols);
   }
 
-  std::vector<TamrinTensor> outputs(1);
+  outputs.assign(1, TamrinTensor());
   const int64_t t1 = utils::get_timestamp_ms();
   try {
     _predictor->Run(inputs, &outputs, -1);
@@ -176,12 +216,13 @@ int TamrinMobileFpgaEdgePredictor::infer(cv::Mat& image, EdgeColorFormat /*forma
     return NV_ERR_RUNTIME;
   }
   const int64_t t2 = utils::get_timestamp_ms();
-  NV_LOG(DEBUG) << "Inference costs " << t2 - t0 << "(" << t2 - t1 << ") ms";
-  if (VLOG_IS_ON(1) && !outputs.empty()) NV_VLOG(1) << "Result shape: " << utils::str_join(outputs[0].shape, ",");
-
-  const int rc = _postprocess(outputs, image, work, threshold, results);
-  for (auto& t : outputs) t.data.Free();
-  return rc;
+  if (log) {
+    NV_LOG(DEBUG) << "Inference costs " << t2 - t0 << "(" << t2 - t1 << ") ms";
+  }
+  if (log && VLOG_IS_ON(1) && !outputs.empty()) {
+    NV_VLOG(1) << "Result shape: " << utils::str_join(outputs[0].shape, ",");
+  }
+  return NV_OK;
 }
 
 }  // namespace norvane

@@ -29,6 +29,17 @@ class TamrinMobileFpgaEdgePredictor : public TamrinFluidEdgePredictor {
   using TamrinFluidEdgePredictor::infer;
 
  protected:
+  // infer's checks, preprocessing into work and the runtime's run into outputs:
+  // NV_OK or infer's code. log false leaves out its DEBUG and verbose records
+  // (errors are still written).
+  int _forward(cv::Mat& image, cv::Mat& work, std::vector<tamrin_mobile::TamrinTensor>& outputs, bool log);
+  // One run on a blank picture at the end of a successful init, neither counted,
+  // decoded nor logged, then the exit gate registered (InferencePass::close_at_exit):
+  // the run makes OpenCV and the runtime build what they build on a first
+  // inference, so exit closes the gate before that is destroyed, even when it
+  // comes before any inference of the application has ended.
+  void _warm_up();
+
   // Process-wide device handle: opened by the first init that needs it, retried
   // while negative, never closed. Unguarded: inits run one after the other.
   static int _fpga_device_fd;

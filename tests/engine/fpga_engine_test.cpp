@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "engine/engine_test_support.h"
+#include "norvane/edge_controller_impl.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 
@@ -193,6 +194,25 @@ TEST(FpgaEngine, DeviceIsOpenedOncePerProcessAndRetriedAfterFailure) {
     EXPECT_FALSE(cap.contains("Open fpga device: "));
     EXPECT_FALSE(second.has_predictor());  // a failed load drops the predictor held before
   }
+}
+
+// init ends with one run on a blank picture, so that OpenCV builds what it builds
+// on a first inference before the exit gate is registered (exit before the first
+// inference ended crashed). That run is the library's: not counted, not logged.
+TEST(FpgaEngine, InitEndsWithAnUncountedQuietRun) {
+  norvane_test::HomeGuard home;
+  norvane::TamrinFluidConfig config;
+  config.res_dir = std::string(NORVANE_SOURCE_DIR) + "/models/red_detector_101";  // mode 101, 96 x 96
+  FpgaProbe engine(config);
+  norvane::Stat& stat = norvane::EdgeControllerImpl::global()->stat();
+  const std::string counts = stat.stat_data_to_json();
+  norvane_test::LogCapture cap(2);
+  ASSERT_EQ(engine.init(), norvane::NV_OK);
+  EXPECT_FLOAT_EQ(engine.box_scale_x(), 1.0f / 96);  // set by the run's size input
+  EXPECT_EQ(stat.stat_data_to_json(), counts);
+  EXPECT_FALSE(cap.contains("Inference costs"));
+  EXPECT_FALSE(cap.contains("Prepare second input"));
+  EXPECT_FALSE(cap.contains("Result shape"));
 }
 
 TEST(FpgaEngine, CoreInitFailureStopsBeforeModelLoading) {

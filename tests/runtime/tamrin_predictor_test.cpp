@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -57,8 +58,8 @@ TEST(TamrinPredictor, RefusesBytesThatAreNoNetwork) {
   for (const auto& bytes : cases) EXPECT_EQ(load_bytes(bytes), nullptr) << bytes.size() << " bytes";
 
   // Bytes on which OpenCV's importer itself crashes: one changed byte of the example
-  // detector once killed norvane_serving with SIGSEGV during init. The import is
-  // tried in a child process first, so this process survives and gets no predictor.
+  // detector once killed norvane_serving with SIGSEGV during init. The checker
+  // program imports them first, so this process survives and gets no predictor.
   std::string crashing = read_bytes(model_path("red_detector_101"));
   ASSERT_GT(crashing.size(), 386u);
   crashing[386] = '\x71';
@@ -158,6 +159,35 @@ TEST(TamrinPredictor, ConcurrentRunsGiveTheSameAnswers) {
   }
   for (auto& t : threads) t.join();
   EXPECT_EQ(wrong, std::vector<int>(3, 0));
+}
+
+// Regression: a predictor made with another thread count while others ran set
+// OpenCV's process-wide count, which rebuilt its thread pool under the running
+// networks (SIGSEGV inside TBB in half the runs). The first predictor decides it.
+TEST(TamrinPredictor, ThreadCountStaysWhileNetworksRun) {
+  const std::string bytes = read_bytes(model_path("red_detector"));
+  auto running = load_bytes(bytes, 3);
+  ASSERT_NE(running, nullptr);
+  const int threads = cv::getNumThreads();
+  std::atomic<bool> stop{false};
+  std::atomic<int> failed{0};
+  std::vector<std::thread> runners;
+  for (int t = 0; t < 3; ++t) {
+    runners.emplace_back([&] {
+      const TamrinTensor input = image_tensor(cv::Mat(96, 96, CV_8UC3, cv::Scalar(0, 0, 200)), kDetectorNorm);
+      while (!stop) {
+        std::vector<TamrinTensor> outputs(1);
+        if (!running->Run({input}, &outputs, -1)) ++failed;
+      }
+    });
+  }
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_NE(load_bytes(bytes, i % 2 ? 2 : 5), nullptr);
+    EXPECT_EQ(cv::getNumThreads(), threads);
+  }
+  stop = true;
+  for (auto& t : runners) t.join();
+  EXPECT_EQ(failed, 0);
 }
 
 TEST(OnnxGraphIo, ReadsFedInputsAndOutputsInModelOrder) {

@@ -1,38 +1,33 @@
 // CPU stand-in for the accelerator runtime: the model bytes are an ONNX network,
 // run with OpenCV's DNN module. No OpenCV or standard exception leaves this file.
 
-#include <algorithm>
-#include <cerrno>
-#include <chrono>
+#include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include <opencv2/core.hpp>
 #include <opencv2/dnn.hpp>
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#include <sanitizer/common_interface_defs.h>
-#endif
-#endif
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include "model_check.h"
 #include "onnx_graph_io.h"
 #include "tamrin_mobile/tamrin_mobile.h"
 
 namespace tamrin_mobile {
 
 namespace {
+
+std::atomic<WarningSink> g_warning_sink{nullptr};
+
+void warn(const std::string& message) {
+  WarningSink sink = g_warning_sink.load();
+  if (sink != nullptr) sink(message.c_str());
+  else std::fprintf(stderr, "tamrin_mobile WARNING: %s\n", message.c_str());
+}
 
 constexpr size_t kFloatBytes = sizeof(float);
 // Index of the image among the inputs. The accelerator path feeds it interleaved;
@@ -108,70 +103,40 @@ bool to_tensor(const cv::Mat& mat, TamrinTensor* tensor) {
   return true;
 }
 
-// How long a trial load may take before it is given up as inconclusive. The child
-// is a copy of a possibly multi-threaded process: a lock another thread held at
-// the fork (seen with AddressSanitizer's allocator) can block it for good. The
-// example models import in well under a second; a blocked trial must not hold
-// start-up for long (30 s outlasted a client's wait for the page).
-constexpr std::chrono::seconds kTrialLoadTimeout{10};
+// Said once per process: loading goes on without the damaged-model check.
+void warn_check_unavailable(const std::string& why) {
+  static std::atomic<bool> warned{false};
+  if (warned.exchange(true)) return;
+  warn("The model checker cannot run (" + why + "): models are loaded without the damaged-model check");
+}
 
-enum class TrialLoad { kLoaded, kRefused, kInconclusive };
+// ThreadSanitizer cannot see how TBB (not instrumented) hands OpenCV's loops to
+// its worker threads and back: every forward pass would show as races between
+// the workers and their caller. Built with it, OpenCV runs its loops on the
+// calling thread, where every access and its ordering are seen.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kSerialLoops = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kSerialLoops = true;
+#else
+constexpr bool kSerialLoops = false;
+#endif
+#else
+constexpr bool kSerialLoops = false;
+#endif
 
-// OpenCV's ONNX importer trusts the graph it reads: about one random byte change
-// in a hundred of the example models crashed the process inside it, past what the
-// wire-format check above can see. So the bytes are imported once in a child
-// process first, where a crash only ends the child. A child that cannot
-// be started or waited for (SIGCHLD ignored), or that takes too long, proves
-// nothing either way and the caller loads as before.
-TrialLoad trial_load(const char* bytes, size_t size) {
-  const pid_t parent = getpid();
-  const pid_t pid = fork();
-  if (pid < 0) return TrialLoad::kInconclusive;
-  if (pid == 0) {
-    // A child left behind (its parent killed while waiting) ends with it.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent) _exit(1);
-    // The parent's crash reporting (handlers, a sanitizer's death callback) is not
-    // for a crash this trial exists to catch: the child just dies.
-    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) signal(sig, SIG_DFL);
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    __sanitizer_set_death_callback(nullptr);
-#endif
-#endif
-    // No core file, and no second copy of the importer's messages.
-    const struct rlimit no_core = {0, 0};
-    setrlimit(RLIMIT_CORE, &no_core);
-    const int null_fd = open("/dev/null", O_WRONLY);
-    if (null_fd >= 0) {
-      dup2(null_fd, STDOUT_FILENO);
-      dup2(null_fd, STDERR_FILENO);
-    }
-    int code = 1;
-    try {
-      code = cv::dnn::readNetFromONNX(bytes, size).empty() ? 1 : 0;
-    } catch (...) {
-      code = 1;
-    }
-    _exit(code);  // nothing of the parent's (atexit handlers, buffers) runs here
-  }
-  const auto deadline = std::chrono::steady_clock::now() + kTrialLoadTimeout;
-  auto pause = std::chrono::microseconds(200);
-  for (;;) {
-    int status = 0;
-    const pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid) {
-      return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? TrialLoad::kLoaded : TrialLoad::kRefused;
-    }
-    if (done < 0 && errno != EINTR) return TrialLoad::kInconclusive;
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return TrialLoad::kInconclusive;
-    }
-    std::this_thread::sleep_for(pause);
-    pause = std::min<std::chrono::microseconds>(pause * 2, std::chrono::milliseconds(20));
-  }
+// OpenCV's thread count is one for the whole process, and setting it rebuilds its
+// thread pool under any parallel loop running at that moment (a crash inside
+// TBB): this runtime's forward passes, but also the engine's resizing and any
+// OpenCV call of the application. So the first predictor created decides it,
+// before any network exists, and later ones leave it as it is.
+void set_thread_count_once(int threads) {
+  static std::once_flag once;
+  std::call_once(once, [threads] {
+    const int wanted = kSerialLoops ? 1 : threads;
+    if (wanted > 0 && cv::getNumThreads() != wanted) cv::setNumThreads(wanted);
+  });
 }
 
 class OnnxPredictor : public TamrinPredictor {
@@ -246,30 +211,35 @@ class OnnxPredictor : public TamrinPredictor {
 
 }  // namespace
 
+void set_warning_sink(WarningSink sink) { g_warning_sink.store(sink); }
+
 template <>
 std::unique_ptr<TamrinPredictor> CreateTamrinPredictor<TamrinMobileConfig, TamrinEngineKind::kTamrinMobile>(
     const TamrinMobileConfig& config) {
   const TamrinModelMemoryPack& pack = config.memory_pack;
   if (pack.model_data == nullptr || pack.model_size <= 0) return nullptr;
   try {
+    set_thread_count_once(config.thread_num);
     const auto* bytes = static_cast<const unsigned char*>(pack.model_data);
     const auto size = static_cast<size_t>(pack.model_size);
     // The ONNX file carries its weights; the parameter bytes are not needed.
     detail::OnnxGraphIo io;
     if (!detail::read_onnx_graph_io(bytes, size, &io)) return nullptr;
-    if (trial_load(reinterpret_cast<const char*>(bytes), size) == TrialLoad::kRefused) return nullptr;
+    std::string why;
+    switch (detail::check_model(bytes, size, &why)) {
+      case detail::CheckVerdict::kRefused:
+        if (!why.empty()) warn(why);  // the importer's plain refusal needs no word
+        return nullptr;
+      case detail::CheckVerdict::kUnavailable:
+        warn_check_unavailable(why);
+        break;  // loads as it did before the check existed
+      case detail::CheckVerdict::kLoads:
+        break;
+    }
     cv::dnn::Net net = cv::dnn::readNetFromONNX(reinterpret_cast<const char*>(bytes), size);
     if (net.empty()) return nullptr;
     net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
     net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
-    // Process-wide in OpenCV: the last predictor created sets it for all. Setting
-    // it rebuilds OpenCV's thread pool under any network running at that moment
-    // (a crash in the pool), so only a change of the number is set.
-    if (config.thread_num > 0) {
-      static std::mutex threads_mutex;
-      std::lock_guard<std::mutex> lock(threads_mutex);
-      if (cv::getNumThreads() != config.thread_num) cv::setNumThreads(config.thread_num);
-    }
     return std::unique_ptr<TamrinPredictor>(new OnnxPredictor(std::move(net), std::move(io)));
   } catch (const std::exception&) {
     return nullptr;

@@ -81,9 +81,17 @@ class TamrinPredictor {
   virtual ~TamrinPredictor() = default;
 };
 
+// Receives what the runtime has to tell an operator without failing a call (a
+// safeguard it has to go without). Until one is set, and after a null sink, such
+// messages go to standard error. Thread-safe.
+using WarningSink = void (*)(const char* message);
+void set_warning_sink(WarningSink sink);
+
 enum class TamrinEngineKind { kTamrinMobile = 0 };
 
-// Loads the network from config.memory_pack; empty on failure.
+// Loads the network from config.memory_pack; empty on failure, and for a model
+// that the damaged-model check refuses. config.thread_num sets the number of
+// CPU threads once, when the first predictor of the process is created.
 template <typename ConfigT, TamrinEngineKind engine>
 std::unique_ptr<TamrinPredictor> CreateTamrinPredictor(const ConfigT& config);
 
