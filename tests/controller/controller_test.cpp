@@ -325,15 +325,7 @@ constexpr int kCannotLimit = 77;    // the child could not set its thread limit 
 class SilentListener {
  public:
   SilentListener() {
-    _fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    ::bind(_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    ::listen(_fd, 8);
-    ::getsockname(_fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    _port = ntohs(addr.sin_port);
+    _fd = norvane_test::listen_on_loopback(8, _port);
   }
   ~SilentListener() { ::close(_fd); }
   std::string url() const { return "http://127.0.0.1:" + std::to_string(_port); }

@@ -20,21 +20,15 @@
 #include "fuzz/fuzz_support.h"
 #include "norvane/globals.h"
 #include "norvane/stat/stat.h"
+#include "support/raw_client.h"
 
 namespace {
 
 class ReplyServer {
  public:
   ReplyServer() {
-    _fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    if (::bind(_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || ::listen(_fd, 8) != 0 ||
-        ::getsockname(_fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-      std::abort();
-    _port = ntohs(addr.sin_port);
+    _fd = norvane_test::listen_on_loopback(8, _port);
+    if (_fd < 0) std::abort();
     std::thread([this]() { serve(); }).detach();  // lives as long as the process
   }
   std::string url() const { return "http://127.0.0.1:" + std::to_string(_port); }

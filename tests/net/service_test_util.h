@@ -42,23 +42,15 @@ inline std::string raw_exchange(int port, const std::string& request) {
 // A plain listening socket (no port sharing) holding a loopback port.
 class RawListener {
  public:
-  RawListener() : _fd(socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    if (bind(_fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 && listen(_fd, 1) == 0 &&
-        getsockname(_fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-      _port = ntohs(addr.sin_port);
-  }
+  RawListener() : _fd(listen_on_loopback(1, _port)) {}
   ~RawListener() { close(_fd); }
   RawListener(const RawListener&) = delete;
   RawListener& operator=(const RawListener&) = delete;
   int port() const { return _port; }
 
  private:
-  int _fd;
   int _port = 0;
+  int _fd;
 };
 
 // The access log is written after the reply has gone out: wait for it.

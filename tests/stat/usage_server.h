@@ -16,6 +16,8 @@
 #include <mutex>
 #include <string>
 #include <thread>
+
+#include "support/raw_client.h"
 #include <vector>
 
 #include <httplib.h>
@@ -98,15 +100,7 @@ class TricklingServer {
  public:
   explicit TricklingServer(std::chrono::milliseconds interval = std::chrono::milliseconds(200))
       : _interval(interval) {
-    _fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    ::bind(_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    ::getsockname(_fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    _port = ntohs(addr.sin_port);
-    ::listen(_fd, 8);
+    _fd = listen_on_loopback(8, _port);
     _thread = std::thread([this]() { serve(); });
   }
   ~TricklingServer() {
@@ -152,19 +146,6 @@ class TricklingServer {
 };
 
 // A loopback port on which nothing listens: bound to learn a free number, then closed.
-inline int closed_loopback_port() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t len = sizeof(addr);
-  int port = -1;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-    port = ntohs(addr.sin_port);
-  ::close(fd);
-  return port;
-}
+inline int closed_loopback_port() { return free_port(); }
 
 }  // namespace norvane_test

@@ -45,6 +45,22 @@ inline int free_port() {
   return port;
 }
 
+// A socket listening on a loopback port of the system's choice (port set), or -1.
+inline int listen_on_loopback(int backlog, int& port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(addr);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || listen(fd, backlog) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  port = ntohs(addr.sin_port);
+  return fd;
+}
+
 class RawClient {
  public:
   explicit RawClient(int port) : _fd(socket(AF_INET, SOCK_STREAM, 0)) {
