@@ -3,18 +3,13 @@
 
 #include "norvane/net/http_server.h"
 
-#include <strings.h>
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdint>
-#include <cstdlib>
-#include <functional>
 #include <limits>
-#include <thread>
 #include <utility>
 
 #include "norvane/edge_predictor_impl.h"
