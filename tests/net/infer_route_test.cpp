@@ -413,6 +413,13 @@ TEST(PictureHeader, TiffSizeInEveryIntegerTypeLibtiffTakes) {
   // A negative size is refused by libtiff, and not sized here.
   EXPECT_FALSE(header_of(rgb_tiff(16, static_cast<uint32_t>(-12), 9)).sized);
   EXPECT_TRUE(decoded(rgb_tiff(16, static_cast<uint32_t>(-12), 9)).empty());
+  // libtiff keeps the first of a repeated tag; a repeated size was measured at
+  // its largest, which is not the size decoded, and now gives no size.
+  const std::string twice = tiff({{256, 3, 16}, {256, 3, 40}, {257, 3, 12}, {258, 3, 8}, {259, 3, 1}, {262, 3, 2},
+                                  {273, 4, 0}, {277, 3, 3}, {278, 4, 12}, {279, 4, 16 * 12 * 3}},
+                                 false, true, std::string(40 * 12 * 3, '\x40'));
+  EXPECT_EQ(decoded(twice).size(), cv::Size(16, 12));
+  EXPECT_FALSE(header_of(twice).sized);
   // Tiles are buffered at their own size, however small the picture.
   const PictureHeader tiled = header_of(tiff(
       {{256, 3, 16}, {257, 3, 16}, {258, 3, 8}, {262, 3, 2}, {277, 3, 3}, {322, 4, 16384}, {323, 4, 16000},
@@ -435,12 +442,14 @@ TEST(PictureHeader, ReadAsTheDecodersRead) {
   EXPECT_EQ(decoy.width * decoy.height, 16000u * 16000);
 
   // OpenEXR reads a known type at its own size whatever length the file
-  // states, and a repeated attribute at its last value.
+  // states, and a repeated attribute at its last value: a repeated data window
+  // gives no size.
   const std::string window = exr_window(16, 12);
   const PictureHeader exr_ok = header_of(exr(window));
   EXPECT_TRUE(exr_ok.sized && exr_ok.width == 16 && exr_ok.height == 12 && exr_ok.decoded_bytes == 16 * 12 * 12);
   EXPECT_FALSE(header_of(exr(exr_attribute("zz", "int", std::string(8, '\0')) + window)).sized);
-  EXPECT_EQ(header_of(exr(window + exr_window(16000, 16000))).width, 16000u);
+  EXPECT_FALSE(header_of(exr(window + exr_window(16000, 16000))).sized);
+  EXPECT_FALSE(header_of(exr(exr_window(16000, 16000) + window)).sized);
   std::string tiles;
   put(tiles, 16384, 4), put(tiles, 16000, 4), tiles += '\0';
   const PictureHeader tiled = header_of(exr(window + exr_attribute("tiles", "tiledesc", tiles)));
