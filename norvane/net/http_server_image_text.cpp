@@ -7,6 +7,7 @@
 // takes a header only by accident (a count it wraps to a small one), the
 // reader takes no size, and the picture is refused.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -90,18 +91,19 @@ bool pam_line(const unsigned char* d, size_t size, size_t& pos, std::string& nam
     while (pos < size && !is_line_break(d[pos])) ++pos;
     return pos++ < size;
   }
-  for (; pos < size && !is_space(d[pos]) && name.size() < 8; ++pos) {
-    if (d[pos] == 0) return false;
-    name += static_cast<char>(d[pos]);
-  }
+  const size_t name_at = pos;
+  while (pos < size && !is_space(d[pos]) && pos - name_at < 8) ++pos;
   if (pos >= size || !is_space(d[pos])) return false;
+  name.assign(reinterpret_cast<const char*>(d + name_at), pos - name_at);
+  if (name.find('\0') != std::string::npos) return false;
   if (is_line_break(d[pos++])) return true;
   while (pos < size && is_space(d[pos])) ++pos;
+  const size_t value_at = pos;
   for (; pos < size && !is_line_break(d[pos]); ++pos) {
-    if (value.size() == 255) return false;
-    value += static_cast<char>(d[pos]);
+    if (pos - value_at == 255) return false;
   }
-  if (pos++ >= size) return false;
+  if (pos >= size) return false;
+  value.assign(reinterpret_cast<const char*>(d + value_at), pos++ - value_at);
   while (!value.empty() && is_space(static_cast<unsigned char>(value.back()))) value.pop_back();
   return true;
 }
@@ -201,25 +203,29 @@ void read_pfm(const unsigned char* d, size_t size, PictureHeader& h) {
 // which must have named the format "32-bit_rle_rgbe"; the piece after it must
 // read "-Y height +X width" as sscanf reads it.
 void read_hdr(const unsigned char* d, size_t size, PictureHeader& h) {
-  size_t pos = 0;
-  std::string piece;
+  // Pieces are compared in place: a body of short lines is a hundred million
+  // pieces, and copying each one cost seconds.
+  static const char kFormat[] = "FORMAT=32-bit_rle_rgbe\n";
+  size_t pos = 0, start = 0, length = 0;
   auto next = [&] {
     if (pos >= size) return false;
-    piece.clear();
-    while (pos < size && piece.size() < 127) {
-      piece += static_cast<char>(d[pos++]);
-      if (piece.back() == '\n') break;
+    start = pos;
+    const size_t end = pos + std::min<size_t>(size - pos, 127);
+    while (pos < end && d[pos++] != '\n') {
     }
+    length = pos - start;
     return true;
   };
   bool format = false;
   for (;;) {
     if (!next()) return;
-    if (piece == "\n") break;
-    format = format || piece == "FORMAT=32-bit_rle_rgbe\n";
+    if (length == 1 && d[start] == '\n') break;
+    format = format || (length == sizeof(kFormat) - 1 && std::memcmp(d + start, kFormat, length) == 0);
   }
   // A size line that runs into the end may be cut short, and no pixels follow.
-  if (!format || !next() || (pos >= size && piece.back() != '\n')) return;
+  if (!format || !next() || (pos >= size && d[pos - 1] != '\n')) return;
+  // sscanf reads the piece as a C string, up to a NUL.
+  const std::string piece(reinterpret_cast<const char*>(d + start), length);
   const char* p = piece.c_str();
   uint64_t width = 0, height = 0;
   if (std::strncmp(p, "-Y", 2) != 0) return;
