@@ -18,46 +18,6 @@
 namespace norvane {
 namespace detail {
 
-namespace image_read {
-
-bool scan_decimal(const char*& p, uint64_t& value) {
-  while (is_space(*p)) ++p;
-  if (*p == '+') ++p;
-  if (*p < '0' || *p > '9') return false;
-  for (value = 0; *p >= '0' && *p <= '9'; ++p) value = std::min<uint64_t>(value * 10 + (*p - '0'), kHuge);
-  return true;
-}
-
-bool Tokens::next(std::string& token) {
-  token.clear();
-  while (_pos < _size) {
-    const char c = static_cast<char>(_d[_pos]);
-    if (c == '#') {
-      while (_pos < _size && _d[_pos] != '\n' && _d[_pos] != '\r') ++_pos;
-    } else if (is_space(c)) {
-      ++_pos;
-    } else {
-      break;
-    }
-  }
-  while (_pos < _size && token.size() < 32) {
-    const char c = static_cast<char>(_d[_pos]);
-    if (c == '#' || is_space(c)) break;
-    token += c;
-    ++_pos;
-  }
-  return !token.empty() && _pos < _size;
-}
-
-bool Tokens::number(uint64_t& value) {
-  std::string token;
-  if (!next(token) || token.find_first_not_of("0123456789") != std::string::npos) return false;
-  value = token.size() > 18 ? kHuge : std::stoull(token);
-  return true;
-}
-
-}  // namespace image_read
-
 namespace {
 
 using namespace image_read;
@@ -175,71 +135,6 @@ void read_sun_raster(const unsigned char* d, size_t size, PictureHeader& h) {
   if (size < 12) return;
   const auto width = static_cast<int32_t>(be32(d + 4)), height = static_cast<int32_t>(be32(d + 8));
   if (width > 0 && height > 0) set_size(h, width, height, 3);
-}
-
-// P1 to P6: width, height and (but for the bitmaps) the largest sample value.
-void read_pnm(const unsigned char* d, size_t size, PictureHeader& h) {
-  Tokens tokens(d, size, 2);
-  uint64_t width = 0, height = 0, maxval = 1;
-  if (!tokens.number(width) || !tokens.number(height)) return;
-  const char kind = static_cast<char>(d[1]);
-  if (kind != '1' && kind != '4' && !tokens.number(maxval)) return;
-  set_size(h, width, height, (kind == '3' || kind == '6' ? 3 : 1) * (maxval > 255 ? 2 : 1));
-}
-
-// P7: named fields up to ENDHDR; a repeated field counts at its largest.
-void read_pam(const unsigned char* d, size_t size, PictureHeader& h) {
-  Tokens tokens(d, size, 3);
-  uint64_t width = 0, height = 0, depth = 0, maxval = 1, value = 0;
-  bool have_width = false, have_height = false, have_depth = false;
-  std::string token;
-  for (int i = 0; i < 256 && tokens.next(token) && token != "ENDHDR"; ++i) {
-    if (token == "WIDTH" && tokens.number(value)) width = std::max(width, value), have_width = true;
-    if (token == "HEIGHT" && tokens.number(value)) height = std::max(height, value), have_height = true;
-    if (token == "DEPTH" && tokens.number(value)) depth = std::max(depth, value), have_depth = true;
-    if (token == "MAXVAL" && tokens.number(value)) maxval = std::max(maxval, value);
-  }
-  if (have_width && have_height && have_depth) set_size(h, width, height, mul(depth, maxval > 255 ? 2 : 1));
-}
-
-// PF (colour) or Pf (grey): 32-bit float samples.
-void read_pfm(const unsigned char* d, size_t size, PictureHeader& h) {
-  Tokens tokens(d, size, 2);
-  uint64_t width = 0, height = 0;
-  if (tokens.number(width) && tokens.number(height)) set_size(h, width, height, d[1] == 'F' ? 12 : 4);
-}
-
-// The Radiance reader takes its header through fgets into a 128-byte buffer:
-// pieces of at most 127 bytes, each ending at a line break or not. The first
-// piece that starts with a line break (or a NUL) ends the header; the piece
-// after it must read "-Y height +X width" as sscanf reads it.
-void read_hdr(const unsigned char* d, size_t size, PictureHeader& h) {
-  size_t pos = 0;
-  std::string piece;
-  auto next = [&] {
-    if (pos >= size) return false;
-    piece.clear();
-    while (pos < size && piece.size() < 127) {
-      piece += static_cast<char>(d[pos++]);
-      if (piece.back() == '\n') break;
-    }
-    return true;
-  };
-  do {
-    if (!next()) return;
-  } while (piece[0] != '\0' && piece[0] != '\n');
-  // A size line that runs into the end may be cut short, and no pixels follow.
-  if (!next() || (pos >= size && piece.back() != '\n')) return;
-  const char* p = piece.c_str();
-  uint64_t width = 0, height = 0;
-  if (std::strncmp(p, "-Y", 2) != 0) return;
-  p += 2;
-  if (!scan_decimal(p, height)) return;
-  while (is_space(*p)) ++p;
-  if (std::strncmp(p, "+X", 2) != 0) return;
-  p += 2;
-  if (!scan_decimal(p, width)) return;
-  set_size(h, width, height, 12);
 }
 
 bool is_pnm_kind(const unsigned char* d, size_t size, const char* kinds) {

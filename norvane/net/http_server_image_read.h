@@ -34,10 +34,8 @@ inline uint64_t magnitude(uint32_t v) {
   return static_cast<uint64_t>(s < 0 ? -s : s);
 }
 
-// A count too large to matter, where a longer one saturates.
-constexpr uint64_t kHuge = 1000000000000000000ull;
-
-// isspace in the "C" locale, which the image library's signature tests use.
+// isspace in the "C" locale, which the image library's signature tests and
+// text-header decoders use.
 inline bool is_space(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 inline void set_size(PictureHeader& h, uint64_t width, uint64_t height, uint64_t bytes_per_pixel) {
@@ -47,26 +45,12 @@ inline void set_size(PictureHeader& h, uint64_t width, uint64_t height, uint64_t
   h.decoded_bytes = mul(mul(width, height), bytes_per_pixel);
 }
 
-// scanf's %d for a count: blanks, an optional '+', digits (saturating). A
-// negative count is no size.
-bool scan_decimal(const char*& p, uint64_t& value);
-
-// Text headers (PNM family, PAM, PFM): white-space separated tokens, comments
-// from '#' to the end of the line.
-class Tokens {
- public:
-  Tokens(const unsigned char* d, size_t size, size_t pos) : _d(d), _size(size), _pos(pos) {}
-  // False at the end, and for a token that runs into the end of the bytes,
-  // which may be cut short ("64" of "640").
-  bool next(std::string& token);
-  // A token of decimal digits only; values too long to matter saturate.
-  bool number(uint64_t& value);
-
- private:
-  const unsigned char* _d;
-  size_t _size;
-  size_t _pos;
-};
+// Readers of the formats whose header is text (http_server_image_text.cpp),
+// from the magic number on.
+void read_pnm(const unsigned char* d, size_t size, PictureHeader& h);
+void read_pam(const unsigned char* d, size_t size, PictureHeader& h);
+void read_pfm(const unsigned char* d, size_t size, PictureHeader& h);
+void read_hdr(const unsigned char* d, size_t size, PictureHeader& h);
 
 // Readers of the formats with directories, boxes or attribute lists
 // (http_server_image_tiled.cpp). read_j2k takes the columns of a JP2 palette,

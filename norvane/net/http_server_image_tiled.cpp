@@ -223,10 +223,12 @@ void read_tiff(const unsigned char* d, size_t size, PictureHeader& h) {
       continue;
     }
     if (tag != 256 && tag != 257 && tag != 277 && tag != 322 && tag != 323) continue;
-    // libtiff takes one value for these; a repeated tag counts at its largest.
+    // libtiff takes one value for these. It keeps the first of a repeated tag:
+    // a repeated size gives no size here, others count at their largest.
     if (count != 1 || !tiff_value(t, e, 0, v)) return;
-    if (tag == 256) width = std::max(width, v), have_width = true;
-    if (tag == 257) height = std::max(height, v), have_height = true;
+    if ((tag == 256 && have_width) || (tag == 257 && have_height)) return;
+    if (tag == 256) width = v, have_width = true;
+    if (tag == 257) height = v, have_height = true;
     if (tag == 277) samples = std::max(samples, v);
     if (tag == 322) tile_width = std::max(tile_width, v), tiled = true;
     if (tag == 323) tile_height = std::max(tile_height, v), tiled = true;
@@ -299,8 +301,9 @@ void read_j2k(const unsigned char* d, size_t size, unsigned palette_channels, Pi
 
 // Attributes (name, type, stated length, value) after the magic number and
 // version, up to an empty name. A repeated attribute takes its last value in
-// OpenEXR; here it counts at its largest. The image library decodes red, green
-// and blue (or luminance and chroma) as 32-bit floats.
+// OpenEXR; here a repeated data window gives no size, and the rest count at
+// their largest. The image library decodes red, green and blue (or luminance
+// and chroma) as 32-bit floats.
 void read_exr(const unsigned char* d, size_t size, PictureHeader& h) {
   uint64_t width = 0, height = 0, tile_w = 0, tile_h = 0, channels = 0;
   bool window = false, colour = false, tiled = false;
@@ -324,12 +327,12 @@ void read_exr(const unsigned char* d, size_t size, PictureHeader& h) {
         read != static_cast<uint64_t>(length))
       return;
     if (name == "dataWindow") {
-      if (type != "box2i") return;
+      if (type != "box2i" || window) return;
       const int64_t xmin = static_cast<int32_t>(le32(d + value)), ymin = static_cast<int32_t>(le32(d + value + 4));
       const int64_t xmax = static_cast<int32_t>(le32(d + value + 8)), ymax = static_cast<int32_t>(le32(d + value + 12));
       if (xmax < xmin || ymax < ymin) return;
-      width = std::max<uint64_t>(width, xmax - xmin + 1);
-      height = std::max<uint64_t>(height, ymax - ymin + 1);
+      width = static_cast<uint64_t>(xmax - xmin + 1);
+      height = static_cast<uint64_t>(ymax - ymin + 1);
       window = true;
     } else if (name == "channels") {
       if (type != "chlist") return;
