@@ -55,7 +55,10 @@ if(NORVANE_BUILD_TESTS)
     message(FATAL_ERROR "GoogleTest not found: apt-get install libgtest-dev")
   endif()
   include(GoogleTest)
-  # The service tests write brotli bodies to post.
+endif()
+
+# The service tests and the decoder's fuzz target write brotli bodies themselves.
+if(NORVANE_BUILD_TESTS OR NORVANE_FUZZ)
   pkg_check_modules(BROTLIENC QUIET IMPORTED_TARGET libbrotlienc)
   if(NOT BROTLIENC_FOUND)
     message(FATAL_ERROR "libbrotlienc not found: apt-get install libbrotli-dev")

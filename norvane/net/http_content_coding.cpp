@@ -62,10 +62,14 @@ class InflateDecoder final : public Decoder {
       do {
         _z.next_out = _out.data();
         _z.avail_out = static_cast<uInt>(_out.size());
+        const uInt avail_before = _z.avail_in;
         const int rc = inflate(&_z, Z_NO_FLUSH);
         if (rc == Z_MEM_ERROR) throw std::bad_alloc();
         if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) return kCodingCorrupt;
         const size_t produced = _out.size() - _z.avail_out;
+        // zlib makes progress whenever it has input and room; guard the loop all the same.
+        if (rc == Z_BUF_ERROR && produced == 0 && _z.avail_in == avail_before && avail_before > 0)
+          return kCodingCorrupt;
         if (produced > 0) {
           const int sent = emit(_out.data(), produced);
           if (sent != kCodingOk) return sent;
