@@ -16,6 +16,7 @@
 #include "norvane/error_codes.h"
 #include "norvane/log.h"
 #include "norvane/net/demo_page.h"
+#include "norvane/net/http_content_coding.h"
 #include "norvane/utils.h"
 
 namespace norvane {
@@ -284,25 +285,41 @@ bool HttpServer::read_body(const httplib::Request& req, httplib::Response& res, 
   // it by its length; without a length or the chunked coding a request has no
   // body (RFC 9112, 6.3).
   if (!req.has_header("Content-Length")) return true;
+  // Content codings are undone here rather than by the library, which matched
+  // their names by case and substring and passed unknown ones through.
+  std::vector<std::string> fields;
+  for (size_t i = 0, n = req.get_header_value_count("Content-Encoding"); i < n; ++i)
+    fields.push_back(req.get_header_value("Content-Encoding", i));
+  std::vector<detail::ContentCoding> codings;
+  if (detail::parse_content_codings(fields, codings) != detail::kCodingOk) {
+    res.set_header("Accept-Encoding", detail::kAcceptedCodings);
+    refuse(res, detail::kCodingUnsupported);
+    return false;
+  }
   // A form upload is no encoded image; its parts are drained and the empty body
   // fails to decode.
   const bool form = req.is_multipart_form_data();
-  if (!form && _server.take_body(body)) return true;
-  // A content coding: what it decodes to is capped too, so that a small body
-  // cannot unpack into an unbounded one.
-  bool over_cap = false;
-  size_t received = 0;
-  const auto receive = [&](const char* data, size_t length) {
-    received += length;
-    over_cap = received > _max_body_bytes;
-    if (!over_cap && !form) body.append(data, length);
-    return !over_cap;
-  };
-  const bool whole = form ? reader([](const httplib::MultipartFormData&) { return true; }, receive) : reader(receive);
-  if (whole) return true;
-  // The library has set its status for a coding it cannot decode.
-  refuse(res, over_cap ? 413 : (res.status > 0 ? res.status : 400));
-  return false;
+  if (form && codings.empty()) {
+    const bool whole = reader([](const httplib::MultipartFormData&) { return true; },
+                              [](const char*, size_t) { return true; });
+    if (!whole) refuse(res, res.status > 0 ? res.status : 400);
+    return whole;
+  }
+  std::string received;
+  _server.take_body(received);
+  if (codings.empty()) {
+    body.swap(received);
+    return true;
+  }
+  // What a coding decodes to is capped too, so that a small body cannot unpack
+  // into an unbounded one.
+  const int decoded = detail::decode_content(received, codings, _max_body_bytes, body);
+  if (decoded != detail::kCodingOk) {
+    refuse(res, decoded);
+    return false;
+  }
+  if (form) body.clear();
+  return true;
 }
 
 int HttpServer::add_predictor(std::unique_ptr<EdgePredictor>& predictor) {

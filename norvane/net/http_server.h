@@ -97,8 +97,9 @@ class HttpServer {
   // POST "/": takes the inference lock; contains every exception (http_server_infer.cpp).
   void handle_infer(const httplib::Request& req, const std::string& body, httplib::Response& res);
   void infer_locked(const httplib::Request& req, const std::string& body, httplib::Response& res);
-  // The whole body of POST "/" into body; false, with the library's status for
-  // it, when what it decodes to is over the cap or cannot be decoded.
+  // The whole body of POST "/" into body, its content codings undone; false,
+  // with the refusal's status (415 for a coding not undone here, 413 when what it
+  // decodes to is over the cap, 400 when it cannot be decoded).
   bool read_body(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader,
                  std::string& body);
   // The library's status for a refused request, and the connection closed after it.

@@ -167,8 +167,6 @@ bool BoundedServer::answer(ParsedRequest& request, bool last, const Peer& peer, 
 
 bool BoundedServer::take_body(std::string& body) {
   if (_current == nullptr) return false;
-  const std::string* coding = _current->header("Content-Encoding");
-  if (coding != nullptr && strcasecmp(coding->c_str(), "identity") != 0) return false;
   body.swap(_current->body);
   return true;
 }

@@ -61,8 +61,8 @@ class BoundedServer : public httplib::Server {
   bool answer(ParsedRequest& request, bool last, const Peer& peer, std::string& reply);
 
   // For a handler of the request being answered, on the serving thread: the body
-  // as received, moved out, when it needs no decoding (no content coding, not a
-  // form); false otherwise, and the handler reads it through the library.
+  // as received (content codings not undone), moved out; false when no request
+  // is being answered.
   bool take_body(std::string& body);
   // For a handler: nothing after this reply can be read on this connection.
   void close_after_reply() { _close_current = true; }

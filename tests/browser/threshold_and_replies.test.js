@@ -280,10 +280,23 @@ describe('replies that carry no results', () => {
     assert.equal(d.fileInputValue, '', 'the same file can be chosen again');
   }
 
-  it('shows the service message for a file that is no picture', async () => {
+  // Such a file, or an empty one, showed a broken-picture icon under the message
+  // with its alt text cut in half.
+  it('shows the service message alone for a file that is no picture', async () => {
     page = await browser.openPage();
-    await h.upload(page, {name: 'notes.txt', mimeType: 'text/plain', buffer: Buffer.from('not a picture at all')});
-    await expectNothingDrawn(/Failed to decode image/);
+    await h.upload(page, PICTURE);
+    assert.ok(await page.isVisible('#picture'), 'a picture is shown');
+    for (const file of [
+      {name: 'notes.txt', mimeType: 'text/plain', buffer: Buffer.from('not a picture at all')},
+      {name: 'empty.png', mimeType: 'image/png', buffer: Buffer.alloc(0)},
+    ]) {
+      await h.upload(page, file);
+      await expectNothingDrawn(/Failed to decode image/);
+      assert.ok(!(await page.isVisible('#stage')), file.name + ': no picture element, not even the earlier one');
+      assert.match(await page.textContent('#placeholder'), /cannot be shown/, file.name);
+    }
+    console.log('screenshot: ' + await h.screenshot(page, 'no-picture'));
+    assert.deepEqual(browser.pageErrors(), []);
   });
 
   it('does not use a reply whose status is not 200', async () => {

@@ -2,10 +2,11 @@
 // the service's request reading and its real handler, with the caps in
 // force and real example models (classifier, detector, segmenter) behind it.
 //
-// Input: byte 0 picks the model; byte 1 % 17 is the length of the threshold
-// text that follows (16: no threshold parameter); the rest is the body.
-// Checked beyond the sanitizers: every reply is an HTTP reply, and a routed
-// reply's body is valid UTF-8 JSON.
+// Input: byte 0 % 3 picks the model and byte 0 / 3 the body's content codings
+// (kCodings); byte 1 % 17 is the length of the threshold text that follows (16:
+// no threshold parameter); the rest is the body.
+// Checked beyond the sanitizers: every reply is an HTTP reply, a coding not
+// undone here is refused with 415, and a routed reply's body is valid UTF-8 JSON.
 
 #include <cstdint>
 #include <cstdlib>
@@ -23,6 +24,10 @@
 namespace {
 
 std::vector<std::unique_ptr<norvane::HttpServer>>* g_servers = nullptr;
+
+// Content-Encoding lines the body is declared with ("" none): every decoder,
+// lists, and names that must be refused.
+const char* const kCodings[] = {"", "gzip", "deflate", "br", "X-GZIP, identity", "gzip, br", "deflate, gzip", "x-foo"};
 
 std::string percent_encoded(const std::string& text) {
   static const char kHex[] = "0123456789ABCDEF";
@@ -58,6 +63,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
   norvane::HttpServer& server = *(*g_servers)[data[0] % g_servers->size()];
+  const std::string coding = kCodings[data[0] / g_servers->size() % (sizeof(kCodings) / sizeof(kCodings[0]))];
   const size_t threshold_length = data[1] % 17;
   if (size < 2 + (threshold_length % 16)) return 0;
   const std::string threshold(reinterpret_cast<const char*>(data + 2), threshold_length % 16);
@@ -66,10 +72,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const std::string target = threshold_length == 16 ? "/" : "/?threshold=" + percent_encoded(threshold);
   const std::string out = server.serve_pieces(
-      {"POST " + target + " HTTP/1.1\r\nHost: fuzz\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
-       body});
+      {"POST " + target + " HTTP/1.1\r\nHost: fuzz\r\n" +
+       (coding.empty() ? std::string() : "Content-Encoding: " + coding + "\r\n") +
+       "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body});
 
   if (out.rfind("HTTP/1.1 ", 0) != 0) std::abort();
+  if (coding == "x-foo" && out.rfind("HTTP/1.1 415 ", 0) != 0) std::abort();
   if (out.rfind("HTTP/1.1 200 ", 0) == 0) {
     const std::string reply = out.substr(out.find("\r\n\r\n") + 4);
     picojson::value parsed;

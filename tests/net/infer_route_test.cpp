@@ -1,6 +1,7 @@
 // POST "/": threshold parsing, image decoding, the reply forms and the
 // containment of failures, against fake predictors.
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -10,8 +11,10 @@
 #include <string>
 #include <vector>
 
+#include <brotli/encode.h>
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
+#include <zlib.h>
 
 #include "fake_predictor.h"
 #include "norvane/net/http_server_image.h"
@@ -156,6 +159,41 @@ norvane::EdgeResultData record(const std::string& label, float prob, float x1, f
   r.x2 = x2;
   r.y2 = y2;
   return r;
+}
+
+// The bytes zlib writes for data: a gzip member (window_bits 31) or a zlib
+// stream (15). `zeros` more zero bytes follow data, written piece by piece.
+std::string deflated(const std::string& data, int window_bits, size_t zeros = 0) {
+  z_stream z{};
+  deflateInit2(&z, 9, Z_DEFLATED, window_bits, 8, Z_DEFAULT_STRATEGY);
+  std::string out;
+  const std::string nothing(1 << 20, '\0');
+  const auto put_in = [&](const std::string& in, size_t n, int flush) {
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+    z.avail_in = static_cast<uInt>(n);
+    unsigned char buf[16384];
+    do {
+      z.next_out = buf;
+      z.avail_out = sizeof(buf);
+      deflate(&z, flush);
+      out.append(reinterpret_cast<char*>(buf), sizeof(buf) - z.avail_out);
+    } while (z.avail_out == 0);
+  };
+  put_in(data, data.size(), Z_NO_FLUSH);
+  for (size_t left = zeros; left > 0; left -= std::min(left, nothing.size()))
+    put_in(nothing, std::min(left, nothing.size()), Z_NO_FLUSH);
+  put_in(nothing, 0, Z_FINISH);
+  deflateEnd(&z);
+  return out;
+}
+
+std::string brotli(const std::string& data) {
+  size_t size = BrotliEncoderMaxCompressedSize(data.size());
+  std::string out(size, '\0');
+  BrotliEncoderCompress(BROTLI_DEFAULT_QUALITY, BROTLI_DEFAULT_WINDOW, BROTLI_MODE_GENERIC, data.size(),
+                        reinterpret_cast<const uint8_t*>(data.data()), &size, reinterpret_cast<uint8_t*>(&out[0]));
+  out.resize(size);
+  return out;
 }
 
 class InferRoute : public ::testing::Test {
@@ -679,6 +717,68 @@ TEST_F(InferRoute, BodyCapRefusesBeforeReading) {
   ASSERT_TRUE(at_cap);
   EXPECT_NE(at_cap->body.find("\"error_code\":0,"), std::string::npos) << at_cap->body;
   EXPECT_EQ(fake_->seen().size(), 1u);
+}
+
+// Content codings were matched by case and substring: "GZIP" and "x-gzip" bodies
+// went undecoded to the image decoder, "abr" was taken for brotli (400), "x-foo"
+// was never refused and a gzip body of two members (valid gzip) got 400.
+TEST_F(InferRoute, ContentCodingsAreUndoneOrRefused) {
+  const size_t cap = 1 << 20;
+  RunningServer server({fake_}, "svc-42",
+                       [cap](HttpServer& s) { s.set_limits(HttpServer::kDefaultMaxImagePixels, cap); });
+  const std::string gz = deflated(png_, 31);
+  const std::string half = png_.substr(0, png_.size() / 2);
+  const std::string bomb = deflated("", 31, 64 * cap);  // 64 MiB of zeros
+  ASSERT_LT(bomb.size(), cap);
+  struct Case {
+    std::vector<std::string> fields;  // Content-Encoding lines
+    std::string body;
+    int status;  // 200: inferred
+  };
+  for (const Case& c : {
+           Case{{"GZIP"}, gz, 200},
+           Case{{"x-gzip"}, gz, 200},
+           Case{{"gzip, identity"}, gz, 200},
+           Case{{" Identity ,, "}, png_, 200},
+           Case{{"gzip"}, deflated(half, 31) + deflated(png_.substr(half.size()), 31), 200},
+           Case{{"deflate"}, deflated(png_, 15), 200},
+           Case{{"Br"}, brotli(png_), 200},
+           Case{{"deflate, br"}, brotli(deflated(png_, 15)), 200},
+           Case{{"gzip", "br"}, brotli(gz), 200},  // one list over two lines
+           Case{{"x-foo"}, png_, 415},
+           Case{{"abr"}, png_, 415},
+           Case{{"gzip, x-foo"}, gz, 415},
+           Case{{"gzip, gzip, gzip"}, deflated(deflated(gz, 31), 31), 415},
+           Case{{"gzip"}, bomb, 413},
+           Case{{"gzip, br"}, brotli(bomb), 413},  // each stage is capped
+           Case{{"gzip"}, gz.substr(0, gz.size() - 4), 400},
+           Case{{"gzip"}, gz + "trailing", 400},
+           Case{{"deflate"}, deflated(png_, 15) + deflated(png_, 15), 400},  // one zlib stream only
+           Case{{"br"}, png_, 400},
+       }) {
+    const std::string name = c.fields[0] + (c.fields.size() > 1 ? ", " + c.fields[1] : "");
+    LogCapture capture;
+    std::string request = "POST / HTTP/1.1\r\nHost: x\r\n";
+    for (const std::string& field : c.fields) request += "Content-Encoding: " + field + "\r\n";
+    request += "Content-Length: " + std::to_string(c.body.size()) + "\r\n\r\n" + c.body;
+    const size_t inferred = fake_->seen().size();
+    const std::string reply = raw_exchange(server.port(), request);
+    EXPECT_EQ(reply.rfind("HTTP/1.1 " + std::to_string(c.status) + " ", 0), 0u) << name << ": " << reply;
+    EXPECT_EQ(fake_->seen().size(), inferred + (c.status == 200 ? 1 : 0)) << name;
+    if (c.status == 200) {
+      EXPECT_NE(reply.find("\"error_code\":0,"), std::string::npos) << name << ": " << reply;
+      continue;
+    }
+    EXPECT_NE(reply.find("Connection: close\r\n"), std::string::npos) << name << ": " << reply;
+    EXPECT_EQ(reply.find("Accept-Encoding: gzip, deflate, br\r\n") != std::string::npos, c.status == 415)
+        << name << ": " << reply;
+    EXPECT_TRUE(wait_for_record(capture, el::Level::Info, "[access_log] \"POST /\" " + std::to_string(c.status)))
+        << name;
+  }
+  // An empty body stays empty whatever its coding, as before codings were checked.
+  const std::string empty =
+      raw_exchange(server.port(), "POST / HTTP/1.1\r\nContent-Encoding: gzip\r\nContent-Length: 0\r\n\r\n");
+  EXPECT_NE(empty.find("{\"error_code\":8000001,\"message\":\"Failed to decode image: "), std::string::npos) << empty;
 }
 
 // "?threshold=%FF" was echoed raw into "message"; labels come from model files.
