@@ -29,14 +29,18 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The time bound of one check. A fresh checker shares no lock with this process,
+// The time bounds of one check. A fresh checker shares no lock with this process,
 // so only its start and the import itself take time: milliseconds for the example
-// models. A checker that has started but not answered by then is stuck in the
-// importer on these bytes, and the same import would hold init here just as long
-// (without end, for an importer caught in a loop): the model is refused. The
-// bound grows with the model so that a large sound model on a slow device still
-// passes. One that has not even started by then tells nothing about the model.
-constexpr std::chrono::milliseconds kCheckBound{10000};
+// models. One that has not even started (written its start byte) within
+// kStartBound tells nothing about the model. One that has started but not
+// answered within kImportBound of its start is stuck in the importer on these
+// bytes, and the same import would hold init here just as long (without end,
+// for an importer caught in a loop): the model is refused. The import bound
+// counts from the start byte, so a checker slow to start on a busy device loses
+// none of it, and grows with the model so that a large sound model on a slow
+// device still passes.
+constexpr std::chrono::milliseconds kStartBound{10000};
+constexpr std::chrono::milliseconds kImportBound{10000};
 constexpr uint64_t kBytesPerExtraSecond = uint64_t{1} << 20;  // a further second per MiB
 constexpr std::chrono::milliseconds kReapWait{2000};
 constexpr int kPollMs = 10;
@@ -180,18 +184,23 @@ void drain(int fd, CheckerEnd* end, bool* eof) {
   }
 }
 
-// Reads the answer until its stream ends or the bound passes. The end is seen
+// Reads the answer until its stream ends or a bound passes. The end is seen
 // through the pipe (end of file) or, when a copy of the pipe lives on in a
 // process that another thread forked meanwhile, through the checker's own end.
-CheckerEnd await_end(pid_t pid, int fd, std::chrono::milliseconds bound) {
-  const auto deadline = Clock::now() + bound;
+CheckerEnd await_end(pid_t pid, int fd, std::chrono::milliseconds import_bound) {
+  auto deadline = Clock::now() + kStartBound;
   CheckerEnd end;
   bool eof = false;
+  bool started = false;
   for (;;) {
     pollfd p = {fd, POLLIN, 0};
     ::poll(&p, 1, kPollMs);
     drain(fd, &end, &eof);
     if (eof) break;
+    if (!started && end.answered > 0) {
+      started = true;
+      deadline = Clock::now() + import_bound;
+    }
     if (try_reap(pid, &end) != Reap::kRunning) {
       drain(fd, &end, &eof);  // all it wrote is in the pipe by now
       return end;
@@ -239,9 +248,8 @@ enum class Attempt { kLoads, kRefused, kUndecided, kCannotRun };
 
 // The answer is exactly the start byte and one verdict byte; a crash after the
 // start, seen in the exit status, is the verdict "damaged" too.
-Attempt judge(const CheckerEnd& end, std::chrono::milliseconds bound, std::string* why) {
+Attempt judge(const CheckerEnd& end, std::chrono::milliseconds import_bound, std::string* why) {
   const bool started = !end.kept.empty() && end.kept[0] == kCheckStarted;
-  const std::string ms = std::to_string(bound.count()) + " ms";
   if (started && end.answered == 2 && !end.late) {
     switch (end.kept[1]) {
       case kCheckLoaded:
@@ -260,7 +268,7 @@ Attempt judge(const CheckerEnd& end, std::chrono::milliseconds bound, std::strin
   }
   if (started && end.answered == 1) {
     if (end.late) {
-      *why = "the model checker ran past " + ms + " importing it";
+      *why = "the model checker ran past " + std::to_string(import_bound.count()) + " ms importing it";
       return Attempt::kRefused;
     }
     if (end.status_known && WIFSIGNALED(end.status) && is_fault(WTERMSIG(end.status))) {
@@ -270,7 +278,7 @@ Attempt judge(const CheckerEnd& end, std::chrono::milliseconds bound, std::strin
   }
   if (end.answered == 0 && end.late) {
     // A second wait as long would only double the time init takes.
-    *why = "the checker did not start within " + ms;
+    *why = "the checker did not start within " + std::to_string(kStartBound.count()) + " ms";
     return Attempt::kCannotRun;
   }
   if (end.answered == 0) {
@@ -327,8 +335,8 @@ CheckVerdict check_model_with(const std::string& checker, const void* bytes, siz
     *why = failure("writing the model for the checker", errno);
     return CheckVerdict::kUnavailable;
   }
-  const auto bound = std::chrono::duration_cast<std::chrono::milliseconds>(
-      kCheckBound + std::chrono::seconds(size / kBytesPerExtraSecond));
+  const auto import_bound = std::chrono::duration_cast<std::chrono::milliseconds>(
+      kImportBound + std::chrono::seconds(size / kBytesPerExtraSecond));
   for (int attempt = 1;; ++attempt) {
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) {
@@ -349,7 +357,7 @@ CheckVerdict check_model_with(const std::string& checker, const void* bytes, siz
     }
     writer.reset();  // the checker holds the only writer now: its end is our end of file
     ::fcntl(reader.get(), F_SETFL, ::fcntl(reader.get(), F_GETFL) | O_NONBLOCK);
-    switch (judge(await_end(pid, reader.get(), bound), bound, why)) {
+    switch (judge(await_end(pid, reader.get(), import_bound), import_bound, why)) {
       case Attempt::kLoads:
         return CheckVerdict::kLoads;
       case Attempt::kRefused:
