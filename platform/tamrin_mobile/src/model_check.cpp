@@ -244,7 +244,7 @@ std::string how_it_ended(const CheckerEnd& end) {
   return "ended";
 }
 
-enum class Attempt { kLoads, kRefused, kUndecided, kCannotRun };
+enum class Attempt { kLoads, kRefused, kUndecided };
 
 // The answer is exactly the start byte and one verdict byte; a crash after the
 // start, seen in the exit status, is the verdict "damaged" too.
@@ -277,11 +277,8 @@ Attempt judge(const CheckerEnd& end, std::chrono::milliseconds import_bound, std
     }
   }
   if (end.answered == 0 && end.late) {
-    // A second wait as long would only double the time init takes.
     *why = "the checker did not start within " + std::to_string(kStartBound.count()) + " ms";
-    return Attempt::kCannotRun;
-  }
-  if (end.answered == 0) {
+  } else if (end.answered == 0) {
     *why = "the checker ended before it started, " + how_it_ended(end);
   } else if (started && end.answered == 1) {
     *why = "the checker gave no verdict, " + how_it_ended(end);
@@ -290,10 +287,6 @@ Attempt judge(const CheckerEnd& end, std::chrono::milliseconds import_bound, std
   }
   return Attempt::kUndecided;
 }
-
-}  // namespace
-
-namespace {
 
 std::string resolve_checker_path() {
   Dl_info info;
@@ -362,8 +355,6 @@ CheckVerdict check_model_with(const std::string& checker, const void* bytes, siz
         return CheckVerdict::kLoads;
       case Attempt::kRefused:
         return CheckVerdict::kRefused;
-      case Attempt::kCannotRun:
-        return CheckVerdict::kUnavailable;
       case Attempt::kUndecided:
         if (attempt < kAttempts) continue;
         *why = std::to_string(kAttempts) + " checks told nothing, the last: " + *why;
