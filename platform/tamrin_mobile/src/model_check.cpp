@@ -31,15 +31,16 @@ using Clock = std::chrono::steady_clock;
 
 // The time bounds of one check. A fresh checker shares no lock with this process,
 // so only its start and the import itself take time: milliseconds for the example
-// models. One that has not even started (written its start byte) within
-// kStartBound tells nothing about the model. One that has started but not
+// models. One that has not even written its start byte within kStartBound tells
+// nothing about the model, and is not started again: on a device too busy to
+// start it (it waits for CPU time, loading its libraries) a second one would only
+// begin anew, and init would wait twice as long. One that has started but not
 // answered within kImportBound of its start is stuck in the importer on these
-// bytes, and the same import would hold init here just as long (without end,
-// for an importer caught in a loop): the model is refused. The import bound
-// counts from the start byte, so a checker slow to start on a busy device loses
-// none of it, and grows with the model so that a large sound model on a slow
-// device still passes.
-constexpr std::chrono::milliseconds kStartBound{10000};
+// bytes, and the same import would hold init here just as long (without end, for
+// an importer caught in a loop): the model is refused. The import bound counts
+// from the start byte, so a checker slow to start loses none of it, and grows
+// with the model so that a large sound model on a slow device still passes.
+constexpr std::chrono::milliseconds kStartBound{20000};
 constexpr std::chrono::milliseconds kImportBound{10000};
 constexpr uint64_t kBytesPerExtraSecond = uint64_t{1} << 20;  // a further second per MiB
 constexpr std::chrono::milliseconds kReapWait{2000};
@@ -244,7 +245,7 @@ std::string how_it_ended(const CheckerEnd& end) {
   return "ended";
 }
 
-enum class Attempt { kLoads, kRefused, kUndecided };
+enum class Attempt { kLoads, kRefused, kUndecided, kCannotRun };
 
 // The answer is exactly the start byte and one verdict byte; a crash after the
 // start, seen in the exit status, is the verdict "damaged" too.
@@ -278,7 +279,9 @@ Attempt judge(const CheckerEnd& end, std::chrono::milliseconds import_bound, std
   }
   if (end.answered == 0 && end.late) {
     *why = "the checker did not start within " + std::to_string(kStartBound.count()) + " ms";
-  } else if (end.answered == 0) {
+    return Attempt::kCannotRun;
+  }
+  if (end.answered == 0) {
     *why = "the checker ended before it started, " + how_it_ended(end);
   } else if (started && end.answered == 1) {
     *why = "the checker gave no verdict, " + how_it_ended(end);
@@ -355,6 +358,8 @@ CheckVerdict check_model_with(const std::string& checker, const void* bytes, siz
         return CheckVerdict::kLoads;
       case Attempt::kRefused:
         return CheckVerdict::kRefused;
+      case Attempt::kCannotRun:
+        return CheckVerdict::kUnavailable;
       case Attempt::kUndecided:
         if (attempt < kAttempts) continue;
         *why = std::to_string(kAttempts) + " checks told nothing, the last: " + *why;

@@ -24,8 +24,8 @@ enum class CheckVerdict {
 
 // Thread-safe; independent of SIGCHLD's disposition and of who reaps children. A
 // checker that ends without an answer (killed by another signal, exited, reaped
-// by someone else before its crash could be seen, not started in time) is run
-// once more; a second such end is kUnavailable.
+// by someone else before its crash could be seen) is run once more; a second
+// such end is kUnavailable, and so is one that did not start in time.
 CheckVerdict check_model(const void* bytes, size_t size, std::string* why);
 
 // The same with the given checker program in place of checker_path().
