@@ -383,7 +383,8 @@ TEST(ModelCheck, VerdictComesOnlyFromTheCheckersOwnChannel) {
     EXPECT_EQ(check_model_with(checker, bytes.data(), bytes.size(), &why), std::get<1>(cases[i]))
         << std::get<0>(cases[i]) << ": " << why;
     std::ifstream runs(checker + ".runs");
-    EXPECT_EQ(std::count(std::istreambuf_iterator<char>(runs), {}, '\n'), std::get<2>(cases[i])) << std::get<0>(cases[i]);
+    EXPECT_EQ(std::count(std::istreambuf_iterator<char>(runs), {}, '\n'), std::get<2>(cases[i]))
+        << std::get<0>(cases[i]);
   }
 }
 

@@ -140,7 +140,13 @@ int main(int argc, char** argv) {
   drop_signals_meant_for_the_application();
 
   std::string bytes;
-  if (!read_input(&bytes)) _exit(tamrin_mobile::detail::kExitNoChannel);
+  try {
+    if (!read_input(&bytes)) _exit(tamrin_mobile::detail::kExitNoChannel);
+  } catch (...) {
+    // No room for the bytes (an address-space limit): nothing is known of them,
+    // and an uncaught exception's abort would read as a crash of the import.
+    _exit(tamrin_mobile::detail::kExitNoChannel);
+  }
   bool loaded = false;
   try {
     loaded = !cv::dnn::readNetFromONNX(bytes.data(), bytes.size()).empty();

@@ -175,7 +175,7 @@ void drain(int fd, CheckerEnd* end, bool* eof) {
     const ssize_t n = ::read(fd, buffer, sizeof(buffer));
     if (n > 0) {
       const size_t got = static_cast<size_t>(n);
-      if (end->kept.size() < kKeptAnswerBytes) end->kept.append(buffer, std::min(got, kKeptAnswerBytes - end->kept.size()));
+      end->kept.append(buffer, std::min(got, kKeptAnswerBytes - end->kept.size()));
       end->answered += got;
       continue;
     }
