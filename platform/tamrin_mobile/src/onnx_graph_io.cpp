@@ -10,11 +10,15 @@ namespace {
 
 // Protobuf field numbers of onnx.proto that lead to the names.
 constexpr uint32_t kModelGraph = 7;         // ModelProto.graph
+constexpr uint32_t kGraphName = 2;          // GraphProto.name
 constexpr uint32_t kGraphInitializer = 5;   // GraphProto.initializer (TensorProto)
 constexpr uint32_t kGraphInput = 11;        // GraphProto.input (ValueInfoProto)
 constexpr uint32_t kGraphOutput = 12;       // GraphProto.output (ValueInfoProto)
 constexpr uint32_t kValueInfoName = 1;      // ValueInfoProto.name
 constexpr uint32_t kTensorName = 8;         // TensorProto.name
+
+// A name is for messages: more of it than this is not kept.
+constexpr size_t kMaxGraphNameBytes = 256;
 
 constexpr uint32_t kWireVarint = 0;
 constexpr uint32_t kWireFixed64 = 1;
@@ -103,7 +107,9 @@ bool read_graph(const unsigned char* data, size_t size, OnnxGraphIo* io) {
     if (!reader.next(&field, &payload, &length)) return false;
     if (payload == nullptr) continue;
     std::string name;
-    if (field == kGraphInput || field == kGraphOutput) {
+    if (field == kGraphName) {
+      io->name.assign(reinterpret_cast<const char*>(payload), std::min(length, kMaxGraphNameBytes));
+    } else if (field == kGraphInput || field == kGraphOutput) {
       if (!read_name(payload, length, kValueInfoName, &name)) return false;
       (field == kGraphInput ? io->inputs : io->outputs).push_back(name);
     } else if (field == kGraphInitializer) {

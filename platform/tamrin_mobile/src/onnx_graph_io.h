@@ -13,6 +13,7 @@ namespace tamrin_mobile {
 namespace detail {
 
 struct OnnxGraphIo {
+  std::string name;                  // the graph's name as its exporter gave it (its first 256 bytes; may be empty)
   std::vector<std::string> inputs;   // graph inputs that are not initializers, in order
   std::vector<std::string> outputs;  // graph outputs, in order
 };

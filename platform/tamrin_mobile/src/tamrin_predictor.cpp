@@ -2,6 +2,7 @@
 // run with OpenCV's DNN module. No OpenCV or standard exception leaves this file.
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -103,11 +104,24 @@ bool to_tensor(const cv::Mat& mat, TamrinTensor* tensor) {
   return true;
 }
 
-// Said once per process: loading goes on without the damaged-model check.
-void warn_check_unavailable(const std::string& why) {
-  static std::atomic<bool> warned{false};
-  if (warned.exchange(true)) return;
-  warn("The model checker cannot run (" + why + "): models are loaded without the damaged-model check");
+// Longest part of a graph name that a message quotes.
+constexpr size_t kQuotedNameChars = 64;
+
+// Names a model in messages by what the runtime sees of it: the graph's name
+// (printable characters only, shortened), its size and a short hash of its bytes,
+// so that an operator can tell which file it was.
+std::string model_label(const unsigned char* bytes, size_t size, const std::string& graph_name) {
+  std::string quoted;
+  for (size_t i = 0; i < graph_name.size() && quoted.size() < kQuotedNameChars; ++i) {
+    const char c = graph_name[i];
+    quoted += (c >= 0x20 && c < 0x7f && c != '"') ? c : '?';
+  }
+  if (graph_name.size() > quoted.size()) quoted += "...";
+  uint32_t hash = 2166136261u;  // 32-bit FNV-1a
+  for (size_t i = 0; i < size; ++i) hash = (hash ^ bytes[i]) * 16777619u;
+  char tail[64];
+  std::snprintf(tail, sizeof(tail), "\" (%zu bytes, FNV-1a %08x)", size, static_cast<unsigned>(hash));
+  return "\"" + quoted + tail;
 }
 
 // ThreadSanitizer cannot see how TBB (not instrumented) hands OpenCV's loops to
@@ -228,11 +242,13 @@ std::unique_ptr<TamrinPredictor> CreateTamrinPredictor<TamrinMobileConfig, Tamri
     std::string why;
     switch (detail::check_model(bytes, size, &why)) {
       case detail::CheckVerdict::kRefused:
-        if (!why.empty()) warn(why);  // the importer's plain refusal needs no word
+        // The importer's plain refusal needs no word: the engine reports the failure.
+        if (!why.empty()) warn("Model " + model_label(bytes, size, io.name) + " refused: " + why);
         return nullptr;
       case detail::CheckVerdict::kUnavailable:
-        warn_check_unavailable(why);
-        break;  // loads as it did before the check existed
+        // Loads as it did before the check existed, and says so for every model.
+        warn("Model " + model_label(bytes, size, io.name) + " is loaded without the damaged-model check: " + why);
+        break;
       case detail::CheckVerdict::kLoads:
         break;
     }
