@@ -4,8 +4,10 @@
 // standard output and error captured in files of a scratch folder.
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +15,7 @@
 #include <chrono>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -38,8 +41,10 @@ inline std::string read_text(const std::string& path) {
 class ServingProcess {
  public:
   // Variables of the program's own (EDGE_*, TAMRIN_*) and those in env are taken
-  // only from env; HOME is the scratch folder.
-  ServingProcess(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {}) {
+  // only from env; HOME is the scratch folder. A nofile limit given (soft, hard)
+  // is the program's from its start.
+  ServingProcess(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {},
+                 rlimit nofile = {0, 0}) {
     std::vector<std::string> vars;
     for (char** e = environ; *e; ++e) {
       std::string var = *e;
@@ -62,6 +67,10 @@ class ServingProcess {
     _pid = fork();
     if (_pid == 0) {
       if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr)) _exit(127);
+      // The test's own sockets are none of the program's (and would count
+      // against its limit on open files).
+      closefrom(3);
+      if (nofile.rlim_max > 0 && setrlimit(RLIMIT_NOFILE, &nofile) != 0) _exit(127);
       execve(argv[0], argv.data(), envp.data());
       _exit(127);
     }
@@ -110,6 +119,36 @@ class ServingProcess {
     }
   }
 
+  // Client connections the program holds on port: its sockets bound to the port
+  // that are not listening.
+  size_t client_sockets(int port) const {
+    std::set<std::string> inodes, held;
+    const std::string fds = "/proc/" + std::to_string(_pid) + "/fd";
+    if (DIR* dir = opendir(fds.c_str())) {
+      while (const dirent* entry = readdir(dir)) {
+        char link[64] = "";
+        const ssize_t n = readlink((fds + "/" + entry->d_name).c_str(), link, sizeof(link) - 1);
+        const std::string text(link, n > 0 ? static_cast<size_t>(n) : 0);
+        if (text.rfind("socket:[", 0) == 0) inodes.insert(text.substr(8, text.size() - 9));
+      }
+      closedir(dir);
+    }
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+      std::ifstream in(table);
+      std::string line;
+      std::getline(in, line);
+      while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+        const int local_port = static_cast<int>(std::stoul(local.substr(local.rfind(':') + 1), nullptr, 16));
+        // A table read in pieces may list a socket twice.
+        if (local_port == port && state != "0A" && inodes.count(inode)) held.insert(inode);
+      }
+    }
+    return held.size();
+  }
+
   // Resident set of the running program, in kB; -1 when unknown.
   long rss_kb() const { return status_kb("VmRSS:"); }
   // Its peak resident set so far, in kB; -1 when unknown.
@@ -133,6 +172,7 @@ class ServingProcess {
     return total;
   }
 
+  pid_t pid() const { return _pid; }
   std::string stdout_path() const { return _dir.file("stdout.txt"); }
   std::string out() const { return read_text(stdout_path()); }
   std::string err() const { return read_text(_dir.file("stderr.txt")); }
