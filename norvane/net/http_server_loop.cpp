@@ -48,9 +48,9 @@ constexpr milliseconds kTick{100};
 // of spinning.
 constexpr milliseconds kAcceptPause{10};
 constexpr int kAcceptsPerTurn = 64;
-// A connection with no request begun may be closed to make room for a new one
-// only after this long in that state: time for a client to send its request
-// once connected, however many others come meanwhile.
+// Time for a client to send its request once connected: a connection with no
+// request begun for less than this is closed to make room for a new one only
+// when no client slow in its head can go instead.
 constexpr milliseconds kIdleAllowance{1000};
 // The reply to a request refused to make room for others.
 constexpr int kNoRoomStatus = 503;
@@ -107,6 +107,7 @@ struct Connection {
   bool paused = false;  // a body waiting for room, since paused_at
   Clock::time_point paused_at;
   bool continue_owed = false;  // "100 Continue" goes out once its body is read
+  uint64_t accepted_in = 0;  // the loop's pass that accepted it
   size_t served = 0;
   bool close_after_write = false;
   bool linger_after_write = false;
@@ -136,6 +137,7 @@ class Loop {
       } while (ready < 0 && errno == EINTR && !_stop());
       if (ready < 0 && errno != EINTR) return false;
       _now = Clock::now();
+      ++_pass;
       if (fds[0].revents & (POLLERR | POLLNVAL)) return false;
       // Ready connections are read before new ones are accepted: a connection
       // about to be closed for room has had its chance to show a request.
@@ -173,11 +175,7 @@ class Loop {
     const Clock::time_point now = Clock::now();
     Clock::time_point next = now + kTick;
     if (_accept_paused_until > now) next = std::min(next, _accept_paused_until);
-    for (const auto& c : _conns) {
-      next = std::min(next, deadline(*c));
-      // At the bound, the moment an idle connection may give way to a new one.
-      if (_open >= bound() && c->phase == Phase::kIdle) next = std::min(next, c->since + kIdleAllowance);
-    }
+    for (const auto& c : _conns) next = std::min(next, deadline(*c));
     const auto left = std::chrono::duration_cast<milliseconds>(next - now).count();
     return static_cast<int>(std::max<milliseconds::rep>(0, left) + 1);
   }
@@ -201,13 +199,10 @@ class Loop {
   // Something could be closed to make room for a new connection. When nothing
   // can, new connections wait in the listening socket's backlog.
   bool may_accept() const {
-    const Clock::time_point now = Clock::now();
-    if (now < _accept_paused_until) return false;
+    if (Clock::now() < _accept_paused_until) return false;
     if (_open < bound()) return true;
     for (const auto& c : _conns)
-      if (c->phase == Phase::kLinger || c->phase == Phase::kHead ||
-          (c->phase == Phase::kIdle && c->since + kIdleAllowance <= now))
-        return true;
+      if (c->phase == Phase::kLinger || c->phase == Phase::kHead || c->phase == Phase::kIdle) return true;
     return false;
   }
 
@@ -253,6 +248,7 @@ class Loop {
       if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &local_len) == 0)
         address_of(local, c->peer.local_ip, c->peer.local_port);
       c->since = c->last_move = _now;
+      c->accepted_in = _pass;
       _conns.push_back(std::move(c));
       ++_open;
     }
@@ -266,10 +262,11 @@ class Loop {
 
   // The connection to close to make room for a new one, or null when none may
   // go. In this order: one already answered and lingering; the longest idle of
-  // those with no request begun, idle for kIdleAllowance at least (one accepted
-  // a moment ago has not been read); when `mid_request`, the one longest in its
-  // head, slow by its own doing. A request the service holds (queued, its body
-  // being read or waiting for room, its reply being written) is never chosen.
+  // those with no request begun, once idle for kIdleAllowance; when
+  // `mid_request`, the one longest in its head, slow by its own doing; the
+  // longest idle however briefly, but never one accepted in this pass, which
+  // has not been read. A request the service holds (queued, its body being read
+  // or waiting for room, its reply being written) is never chosen.
   Connection* pick_victim(bool mid_request) {
     for (;;) {
       Connection* linger = nullptr;
@@ -278,16 +275,18 @@ class Loop {
       for (auto& p : _conns) {
         Connection* c = p.get();
         if (c->phase == Phase::kLinger && (linger == nullptr || c->since < linger->since)) linger = c;
-        if (c->phase == Phase::kIdle && c->since + kIdleAllowance <= _now && (idle == nullptr || c->since < idle->since))
+        if (c->phase == Phase::kIdle && c->accepted_in != _pass && (idle == nullptr || c->since < idle->since))
           idle = c;
         if (c->phase == Phase::kHead && (head == nullptr || c->since < head->since)) head = c;
       }
       if (linger != nullptr) return linger;
-      if (idle == nullptr) return mid_request ? head : nullptr;
+      const bool idle_long = idle != nullptr && idle->since + kIdleAllowance <= _now;
+      Connection* choice = !idle_long && mid_request && head != nullptr ? head : idle;
+      if (choice == nullptr || choice->phase == Phase::kHead) return choice;
       // Bytes may have come since the poll: they are read first, and the
       // connection stays a candidate only while it still has no request begun.
-      read_socket(*idle);
-      if (idle->phase == Phase::kIdle) return idle;
+      read_socket(*choice);
+      if (choice->phase == Phase::kIdle) return choice;
     }
   }
 
@@ -609,6 +608,7 @@ class Loop {
   size_t _open = 0;  // connections not closed, lingering ones included
   std::deque<Connection*> _ready;  // whole requests, in the order they completed
   uint64_t _held = 0;  // body bytes held for requests not yet served
+  uint64_t _pass = 0;  // turns of the loop
   Clock::time_point _now = Clock::now();
   Clock::time_point _accept_paused_until;
 };
