@@ -4,7 +4,6 @@
 // standard output and error captured in files of a scratch folder.
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -15,7 +14,6 @@
 #include <chrono>
 #include <fstream>
 #include <map>
-#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -119,35 +117,8 @@ class ServingProcess {
     }
   }
 
-  // Client connections the program holds on port: its sockets bound to the port
-  // that are not listening.
-  size_t client_sockets(int port) const {
-    std::set<std::string> inodes, held;
-    const std::string fds = "/proc/" + std::to_string(_pid) + "/fd";
-    if (DIR* dir = opendir(fds.c_str())) {
-      while (const dirent* entry = readdir(dir)) {
-        char link[64] = "";
-        const ssize_t n = readlink((fds + "/" + entry->d_name).c_str(), link, sizeof(link) - 1);
-        const std::string text(link, n > 0 ? static_cast<size_t>(n) : 0);
-        if (text.rfind("socket:[", 0) == 0) inodes.insert(text.substr(8, text.size() - 9));
-      }
-      closedir(dir);
-    }
-    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-      std::ifstream in(table);
-      std::string line;
-      std::getline(in, line);
-      while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
-        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
-        const int local_port = static_cast<int>(std::stoul(local.substr(local.rfind(':') + 1), nullptr, 16));
-        // A table read in pieces may list a socket twice.
-        if (local_port == port && state != "0A" && inodes.count(inode)) held.insert(inode);
-      }
-    }
-    return held.size();
-  }
+  // Client connections the program holds on port.
+  size_t client_sockets(int port) const { return sockets_on_port("/proc/" + std::to_string(_pid), port); }
 
   // Resident set of the running program, in kB; -1 when unknown.
   long rss_kb() const { return status_kb("VmRSS:"); }

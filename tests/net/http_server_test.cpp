@@ -1,12 +1,14 @@
 // The service's routes, reply forms, access log and lifecycle, against fake
 // predictors on a loopback port of the system's choice.
 
+#include <dirent.h>
 #include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <csignal>
 #include <limits>
 #include <memory>

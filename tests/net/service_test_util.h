@@ -4,13 +4,9 @@
 // exchanges for requests the HTTP client cannot send, and log waits.
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
-
-#include <cstdlib>
 
 #include <chrono>
 #include <string>
@@ -47,28 +43,8 @@ inline std::string post_head(size_t length, const std::string& extra = "") {
   return "POST / HTTP/1.1\r\nHost: x\r\n" + extra + "Content-Length: " + std::to_string(length) + "\r\n\r\n";
 }
 
-// Connections a server in this process holds on port: its sockets bound to the
-// port that are not listening (the clients' own sockets have other ports).
-inline size_t server_side_sockets(int port) {
-  size_t count = 0;
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return 0;
-  while (const dirent* entry = readdir(dir)) {
-    const int fd = std::atoi(entry->d_name);
-    struct stat st {};
-    if (entry->d_name[0] == '.' || fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
-    sockaddr_in addr{};
-    socklen_t len = sizeof(addr);
-    int listening = 0;
-    socklen_t opt_len = sizeof(listening);
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0 && addr.sin_family == AF_INET &&
-        ntohs(addr.sin_port) == port && getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &opt_len) == 0 &&
-        listening == 0)
-      ++count;
-  }
-  closedir(dir);
-  return count;
-}
+// Connections a server in this process holds on port.
+inline size_t server_side_sockets(int port) { return sockets_on_port("/proc/self", port); }
 
 // A plain listening socket (no port sharing) holding a loopback port.
 class RawListener {
