@@ -686,7 +686,8 @@ TEST_F(HostileClients, SlowBodiesBareHeadsAndTricklersHoldNoGoodRequest) {
   const std::string jpeg = picture();
   size_t peak = 0;
   for (int i = 0; i < 5; ++i) {
-    EXPECT_EQ(served.post(jpeg).get("error_code").get<int64_t>(), 0) << i;
+    const picojson::value reply = served.post(jpeg);  // null without a reply
+    EXPECT_TRUE(reply.is<picojson::object>() && reply.get("error_code").to_str() == "0") << i << reply.serialize();
     peak = std::max(peak, served.process().client_sockets(served.port()));
   }
   done = true;
