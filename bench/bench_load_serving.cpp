@@ -7,15 +7,19 @@
 // aborted after 60 %, bodies declared over the body cap, posts without a length
 // and one client that trickles a request line a byte a second. Beside them, for
 // the whole run (hostile_clients.h): 200 idle sockets, ten sockets that send one
-// byte of a request, a header flood and a body sent at 75 KB/s. At the end the
-// program is stopped with SIGTERM and its usage cache read back.
+// byte of a request, 300 sockets that trickle header bytes (one a second), a
+// header flood, a body sent at 75 KB/s and one that declares the body cap and
+// sends at 70 KB/s: together far more connections than the server's bound. At
+// the end the program is stopped with SIGTERM and its usage cache read back.
 //
-// Prints: the share of good requests answered correctly (should be 100 %),
-// their median and p99 latency, the server's peak resident memory, and the
-// inferences counted in the usage cache against those answered (should match),
-// then what became of the hostile clients and a PASS or FAIL line per target
-// (p99 under 1 s, peak under 150 MB, counted = answered). A missed target does
-// not change the exit status, which is 1 only when the program did not start.
+// Prints: the share of good requests answered correctly (should be 100 %), how
+// many were refused or closed without a reply (should be 0), their median and
+// p99 latency, the server's peak resident memory, and the inferences counted in
+// the usage cache against those answered (should match), then what became of
+// the hostile clients and a PASS or FAIL line per target (every good request
+// answered, none refused or dropped, p99 under 1 s, peak under 150 MB, counted =
+// answered). A missed target does not change the exit status, which is 1 only
+// when the program did not start.
 //
 //   bench_load_serving [seconds] [path to norvane_serving]   (default 60, this build's)
 
@@ -98,6 +102,7 @@ struct Tally {
   std::mutex mutex;
   std::vector<double> good_ms;  // latency of good requests answered correctly
   long good = 0, good_ok = 0, bad = 0, bad_as_expected = 0;
+  long good_refused = 0, good_unanswered = 0;  // a status other than 200; no reply at all
   std::vector<std::string> surprises;
 };
 
@@ -121,6 +126,8 @@ void good_request(int port, const std::string& body, const char* type, Tally& ta
   }
   std::lock_guard<std::mutex> lock(tally.mutex);
   ++tally.good;
+  if (r && r->status != 200) ++tally.good_refused;
+  if (!r) ++tally.good_unanswered;
   if (ok) {
     ++tally.good_ok;
     tally.good_ms.push_back(ms);
@@ -188,6 +195,8 @@ double percentile(std::vector<double> values, double q) {
 
 constexpr size_t kIdleSockets = 200;
 constexpr size_t kOneByteSockets = 10;
+constexpr size_t kTricklingSockets = 300;
+constexpr uint64_t kBodyCap = uint64_t(256) << 20;  // the server's default
 
 long counted_inferences(const std::string& home) {
   std::ifstream in(home + "/.orvath/norvane/vornax/statistics$cpp");
@@ -238,14 +247,21 @@ int main(int argc, char** argv) {
   const auto until = Clock::now() + std::chrono::seconds(seconds);
   // The hostile clients start first, so that their sockets are open ahead of
   // the good requests.
-  long idle_ended = 0, one_byte_ended = 0;
+  load::HeldTally idle, one_byte, trickling;
   load::FloodTally flood;
-  load::SlowTally slow;
+  load::SlowTally slow, cap;
   std::vector<std::thread> clients;
-  clients.emplace_back([&] { idle_ended = load::hold_sockets(port, kIdleSockets, "", until); });
-  clients.emplace_back([&] { one_byte_ended = load::hold_sockets(port, kOneByteSockets, "P", until); });
+  clients.emplace_back([&] { idle = load::hold_sockets(port, kIdleSockets, "", until); });
+  clients.emplace_back([&] { one_byte = load::hold_sockets(port, kOneByteSockets, "P", until); });
+  clients.emplace_back([&] {
+    trickling = load::hold_sockets(port, kTricklingSockets, "G", until, "ET /api/info HTTP/1.1\r\nHost: load\r\nX: ",
+                                   std::chrono::seconds(1));
+  });
   clients.emplace_back([&] { load::header_flood(port, until, flood); });
-  clients.emplace_back([&] { load::slow_body(port, until, pictures.noise, "\"error_code\":8000001", slow); });
+  const std::string refused = "\"error_code\":8000001";
+  // 2.25 MB at 75 KB/s, just above the service's floor of 64 KiB/s: 30 s a body.
+  clients.emplace_back([&] { load::paced_bodies(port, until, 2250000, 75000, pictures.noise, refused, slow); });
+  clients.emplace_back([&] { load::paced_bodies(port, until, kBodyCap, 70000, pictures.noise, refused, cap); });
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   clients.emplace_back(trickler, port, until);
   for (int id = 1; id < 16; ++id) clients.emplace_back(client, id, port, until, std::cref(pictures), std::ref(tally));
@@ -266,11 +282,12 @@ int main(int argc, char** argv) {
   const double term_s = std::chrono::duration<double>(Clock::now() - term).count();
   const long counted = counted_inferences(home.path());
 
-  std::printf("load: %d s, 16 clients (one trickling) beside %zu idle sockets, %zu one-byte sockets, a header flood "
-              "and a 75 KB/s body, loopback port %d\n",
-              seconds, kIdleSockets, kOneByteSockets, port);
+  std::printf("load: %d s, 16 clients (one trickling) beside %zu idle sockets, %zu one-byte sockets, %zu trickling "
+              "header bytes, a header flood, a 75 KB/s body and a body of the cap at 70 KB/s, loopback port %d\n",
+              seconds, kIdleSockets, kOneByteSockets, kTricklingSockets, port);
   std::printf("good requests answered correctly: %ld of %ld (%.2f %%)\n", tally.good_ok, tally.good,
               tally.good ? 100.0 * static_cast<double>(tally.good_ok) / static_cast<double>(tally.good) : 0.0);
+  std::printf("good requests refused: %ld, closed without a reply: %ld\n", tally.good_refused, tally.good_unanswered);
   const double p99 = percentile(tally.good_ms, 0.99);
   std::printf("good request latency: median %.1f ms, p99 %.1f ms\n", percentile(tally.good_ms, 0.5), p99);
   std::printf("bad requests answered as expected (or aborted): %ld of %ld\n", tally.bad_as_expected, tally.bad);
@@ -279,16 +296,23 @@ int main(int argc, char** argv) {
   std::printf("inferences counted: %ld, answered: %ld\n", counted, tally.good_ok);
   std::printf("server exit status after SIGTERM: %d, %.2f s after it\n",
               WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status), term_s);
-  std::printf("idle sockets: %zu held, ended by the server %ld times (each opened again)\n", kIdleSockets,
-              idle_ended);
-  std::printf("one-byte sockets: %zu held, ended by the server %ld times (each opened again)\n", kOneByteSockets,
-              one_byte_ended);
-  std::string endings;
-  for (const auto& e : flood.endings) endings += " " + e.first + " x" + std::to_string(e.second);
+  const auto endings = [](const std::map<std::string, long>& counts) {
+    std::string text;
+    for (const auto& e : counts) text += " " + e.first + " x" + std::to_string(e.second);
+    return text.empty() ? std::string(" -") : text;
+  };
+  std::printf("idle sockets: %zu held, ended by the server %ld times (each opened again):%s\n", kIdleSockets,
+              idle.ended, endings(idle.endings).c_str());
+  std::printf("one-byte sockets: %zu held, ended by the server %ld times:%s\n", kOneByteSockets, one_byte.ended,
+              endings(one_byte.endings).c_str());
+  std::printf("trickling sockets: %zu held, ended by the server %ld times:%s\n", kTricklingSockets, trickling.ended,
+              endings(trickling.endings).c_str());
   std::printf("header flood: %.1f MB of header lines over %ld connections; ended by:%s\n",
-              static_cast<double>(flood.bytes) / 1e6, flood.connections, endings.empty() ? " -" : endings.c_str());
+              static_cast<double>(flood.bytes) / 1e6, flood.connections, endings(flood.endings).c_str());
   std::printf("slow body: %.1f MB at 75 KB/s in %ld bodies, %ld answered as expected, %ld cut off by the server\n",
               static_cast<double>(slow.bytes) / 1e6, slow.bodies, slow.answered_as_expected, slow.cut_off);
+  std::printf("body of the cap: %.1f MB at 70 KB/s, %ld cut off by the server\n", static_cast<double>(cap.bytes) / 1e6,
+              cap.cut_off);
   for (const auto& s : tally.surprises) std::printf("  unexpected good reply: %s\n", s.c_str());
 
   auto target = [](const char* what, bool pass, const std::string& figure) {
@@ -297,6 +321,8 @@ int main(int argc, char** argv) {
   char figure[64];
   std::snprintf(figure, sizeof(figure), "%ld of %ld", tally.good_ok, tally.good);
   target("every good request answered correctly", tally.good > 0 && tally.good_ok == tally.good, figure);
+  std::snprintf(figure, sizeof(figure), "%ld refused, %ld without a reply", tally.good_refused, tally.good_unanswered);
+  target("no good request refused or closed without a reply", tally.good_refused + tally.good_unanswered == 0, figure);
   std::snprintf(figure, sizeof(figure), "%.1f ms", p99);
   target("good request p99 under 1 s", !tally.good_ms.empty() && p99 < 1000.0, figure);
   std::snprintf(figure, sizeof(figure), "%.1f MB", peak_mb);

@@ -2,10 +2,11 @@
 
 // Clients of the load benchmark that stay for the whole run beside those that
 // send requests: sockets opened that say nothing, sockets that send one byte
-// of a request, a client that keeps sending header lines, and one that sends
-// bodies at 75 KB/s. A connection the server ends is opened again 100 ms
-// later, so that the pressure lasts to the end. Each runs on its own thread
-// and fills its own tally, read once the thread has been joined.
+// of a request, sockets that trickle header bytes, a client that keeps sending
+// header lines, one that sends bodies at 75 KB/s and one that declares a body
+// of the cap and sends it at 70 KB/s. A connection the server ends is opened
+// again 100 ms later, so that the pressure lasts to the end. Each runs on its
+// own thread and fills its own tally, read once the thread has been joined.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -67,19 +68,34 @@ inline std::string read_until_close(int fd) {
   return text;
 }
 
+// The status code at the start of a reply, "no reply" without one.
+inline std::string status_of(const std::string& reply) {
+  return reply.rfind("HTTP/1.", 0) == 0 && reply.size() >= 12 ? reply.substr(9, 3) : "no reply";
+}
+
+// How the server ended the connections of a group of clients.
+struct HeldTally {
+  long ended = 0;
+  std::map<std::string, long> endings;  // the server's status, "closed" or "reset"
+};
+
 // Keeps `count` connections open until `until`; each sends `first` (none when
-// empty) once connected, then nothing. Returns how often the server ended one,
-// by a reply or by closing it. Connects without waiting, so that a full accept
-// queue holds up none of the others.
-inline long hold_sockets(int port, size_t count, const std::string& first, Clock::time_point until) {
+// empty) once connected, then the next byte of `trickle` (when not empty) every
+// `every`. Tallies how the server ended them, by a reply or by closing.
+// Connects without waiting, so that a full accept queue holds up none of the
+// others.
+inline HeldTally hold_sockets(int port, size_t count, const std::string& first, Clock::time_point until,
+                              const std::string& trickle = "", std::chrono::milliseconds every = kReopenDelay) {
   struct Held {
     int fd = -1;
     bool connected = false;
+    size_t at = 0;
     Clock::time_point reopen{};
+    Clock::time_point next{};
   };
   std::vector<Held> held(count);
   std::vector<pollfd> polled(count);
-  long ended = 0;
+  HeldTally tally;
   const sockaddr_in addr = loopback(port);
   while (Clock::now() < until) {
     const auto now = Clock::now();
@@ -88,6 +104,7 @@ inline long hold_sockets(int port, size_t count, const std::string& first, Clock
       if (h.fd < 0 && now >= h.reopen) {
         h.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
         h.connected = false;
+        h.at = 0;
         connect(h.fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
       }
       polled[i] = {h.fd, static_cast<short>(h.connected ? POLLIN : POLLOUT), 0};  // poll skips fd -1
@@ -96,28 +113,33 @@ inline long hold_sockets(int port, size_t count, const std::string& first, Clock
     for (size_t i = 0; i < count; ++i) {
       Held& h = held[i];
       const short events = polled[i].revents;
-      if (h.fd < 0 || events == 0) continue;
-      bool over = (events & (POLLERR | POLLHUP | POLLIN)) != 0;
-      if (!over && (events & POLLOUT)) {
+      if (h.fd < 0) continue;
+      std::string ending;
+      if (events & (POLLERR | POLLHUP | POLLIN)) {
+        char reply[64];
+        const ssize_t got = recv(h.fd, reply, sizeof(reply), MSG_DONTWAIT);
+        ending = got > 0 ? status_of(std::string(reply, static_cast<size_t>(got))) : got == 0 ? "closed" : "reset";
+      } else if (!h.connected && (events & POLLOUT)) {
         h.connected = true;
-        over = !first.empty() && send(h.fd, first.data(), first.size(), MSG_NOSIGNAL) != ssize_t(first.size());
+        h.next = Clock::now() + every;
+        if (!first.empty() && send(h.fd, first.data(), first.size(), MSG_NOSIGNAL) != ssize_t(first.size()))
+          ending = "reset";
+      } else if (h.connected && !trickle.empty() && Clock::now() >= h.next) {
+        h.next += every;
+        if (send(h.fd, &trickle[h.at++ % trickle.size()], 1, MSG_NOSIGNAL) != 1) ending = "reset";
       }
-      if (over) {
+      if (!ending.empty()) {
         close(h.fd);
         h.fd = -1;
         h.reopen = Clock::now() + kReopenDelay;
-        ++ended;
+        ++tally.ended;
+        ++tally.endings[ending];
       }
     }
   }
   for (const Held& h : held)
     if (h.fd >= 0) close(h.fd);
-  return ended;
-}
-
-// The status code at the start of a reply, "no reply" without one.
-inline std::string status_of(const std::string& reply) {
-  return reply.rfind("HTTP/1.", 0) == 0 && reply.size() >= 12 ? reply.substr(9, 3) : "no reply";
+  return tally;
 }
 
 struct FloodTally {
@@ -174,16 +196,15 @@ struct SlowTally {
   uint64_t bytes = 0;
 };
 
-// Bodies of `noise` repeated to 2.25 MB, each sent at 75 KB/s (7500 bytes every
-// 100 ms, just above the service's floor of 64 KiB/s) and so taking 30 s; once
-// whole, the reply must contain `expect`. A body the server cuts off counts
-// apart; the one under way when the run ends is given up.
-inline void slow_body(int port, Clock::time_point until, const std::string& noise, const std::string& expect,
-                      SlowTally& tally) {
-  constexpr size_t kRate = 75000, kPiece = kRate / 10, kLength = kRate * 30;
-  std::string body;
-  while (body.size() < kLength) body += noise;
-  body.resize(kLength);
+// Bodies of `length` bytes (`noise` repeated), each sent at `rate` bytes a second
+// (a tenth every 100 ms); once whole, the reply must contain `expect`. A body
+// the server cuts off counts apart; the one under way when the run ends is
+// given up.
+inline void paced_bodies(int port, Clock::time_point until, uint64_t length, size_t rate, const std::string& noise,
+                         const std::string& expect, SlowTally& tally) {
+  const size_t piece = rate / 10;
+  std::string cycle;  // noise repeated past one piece, so that any piece is a substring
+  while (cycle.size() < noise.size() + piece) cycle += noise;
   while (Clock::now() < until) {
     const int fd = connect_to(port, 1);
     if (fd < 0) {
@@ -192,23 +213,23 @@ inline void slow_body(int port, Clock::time_point until, const std::string& nois
     }
     ++tally.bodies;
     bool sent = send_all(fd, "POST / HTTP/1.1\r\nHost: load\r\nConnection: close\r\nContent-Length: " +
-                                 std::to_string(kLength) + "\r\n\r\n");
-    size_t at = 0;
+                                 std::to_string(length) + "\r\n\r\n");
+    uint64_t at = 0;
     auto next = Clock::now();
-    while (sent && at < kLength && Clock::now() < until) {
-      const size_t n = std::min(kPiece, kLength - at);
+    while (sent && at < length && Clock::now() < until) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(piece, length - at));
       // A send that times out while the server reads nothing is tried again;
       // the pace is kept from then on, never made up in a burst.
-      const ssize_t done = send(fd, body.data() + at, n, MSG_NOSIGNAL);
+      const ssize_t done = send(fd, cycle.data() + at % noise.size(), n, MSG_NOSIGNAL);
       if (done < 0 && errno != EAGAIN && errno != EWOULDBLOCK) sent = false;
       if (done > 0) {
-        at += static_cast<size_t>(done);
+        at += static_cast<uint64_t>(done);
         tally.bytes += static_cast<uint64_t>(done);
       }
       next = std::max(next + std::chrono::milliseconds(100), Clock::now());
       std::this_thread::sleep_until(next);
     }
-    if (at == kLength) {
+    if (at == length) {
       timeval timeout{120, 0};
       setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
       if (read_until_close(fd).find(expect) != std::string::npos) ++tally.answered_as_expected;

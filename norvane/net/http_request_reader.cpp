@@ -90,10 +90,6 @@ size_t RequestReader::feed(const char* data, size_t size) {
   return 0;
 }
 
-void RequestReader::reserve_body() {
-  if (!_chunked) _request.body.reserve(static_cast<size_t>(_length));
-}
-
 // Appends c to the line being read. 1 when the line is complete (its CRLF not
 // kept), 0 while it goes on, -1 for a CR or LF that is not part of a CRLF.
 static int line_step(std::string& line, bool& cr, char c) {
@@ -216,7 +212,9 @@ void RequestReader::accept_head() {
         have_length = true;
       }
     } else if (strcasecmp(h.first.c_str(), "Expect") == 0) {
-      _request.expects_continue = strcasecmp(h.second.c_str(), "100-continue") == 0;
+      // RFC 9110, 10.1.1: an HTTP/1.0 client's expectation is ignored.
+      _request.expects_continue =
+          _request.version == "HTTP/1.1" && strcasecmp(h.second.c_str(), "100-continue") == 0;
     }
   }
   if (have_te) {
@@ -260,7 +258,16 @@ bool RequestReader::parse_chunk_size(const std::string& line) {
 size_t RequestReader::feed_body(const char* data, size_t size) {
   if (!_chunked) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(size, _length - _wire));
-    _request.body.append(data, n);
+    // Grown by doubling as bytes come, never past the declared length (a
+    // string's own reserve() may double past it).
+    std::string& body = _request.body;
+    if (body.size() + n > body.capacity()) {
+      std::string grown;
+      grown.reserve(static_cast<size_t>(std::min<uint64_t>(_length, std::max<uint64_t>(body.size() + n, 2 * body.capacity()))));
+      grown.append(body);
+      body.swap(grown);
+    }
+    body.append(data, n);
     _wire += n;
     if (_wire == _length) _state = State::kComplete;
     return n;

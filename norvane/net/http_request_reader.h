@@ -19,7 +19,9 @@ namespace detail {
 struct HeadLimits {
   size_t head_bytes = 64 * 1024;  // request line and header lines together
   size_t header_lines = 100;
-  size_t line_bytes = 8192;  // request line (414 beyond) and each header line (431)
+  // The request line (414 beyond) and each header line (431), CRLF not counted:
+  // 8 KiB with it, the most the library that answers reads again.
+  size_t line_bytes = 8190;
 };
 
 // One request as the client sent it, its body decoded from the chunked coding.
@@ -29,6 +31,7 @@ struct ParsedRequest {
   std::string version;  // "HTTP/1.0" or "HTTP/1.1"
   std::vector<std::pair<std::string, std::string>> headers;  // values without surrounding blanks
   std::string body;
+  // "Expect: 100-continue" from an HTTP/1.1 client; a 1.0 client gets no 1xx.
   bool expects_continue = false;
 
   // The first header of that name (compared without regard to case), or null.
@@ -50,11 +53,9 @@ class RequestReader {
   // Consumes bytes of [data, data + size) and returns how many. Stops where the
   // head has been accepted (kBody: the caller decides when to read the body), at
   // the end of a request (kComplete) and at a refusal (kFailed); what is left
-  // belongs to what follows and is fed again later.
+  // belongs to what follows and is fed again later. A body's memory grows with
+  // the bytes received, never at once to a declared length.
   size_t feed(const char* data, size_t size);
-  // Makes room for a body of declared length at once, when the caller is ready
-  // to hold it (not earlier: the length is only what the client claims).
-  void reserve_body();
 
   State state() const { return _state; }
   int failure_status() const { return _failure; }

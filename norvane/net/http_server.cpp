@@ -3,6 +3,8 @@
 
 #include "norvane/net/http_server.h"
 
+#include <dirent.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -24,10 +26,47 @@ namespace norvane {
 namespace {
 
 // Connections waiting for their accept: more than the clients a small site
-// sends at once, so that none is dropped in the handshake.
-constexpr int kListenBacklog = 64;
+// sends at once, and room for those that wait while a handler runs or while the
+// connection bound admits no other, so that none is dropped in the handshake
+// (a dropped handshake costs the client a second before it tries again).
+constexpr int kListenBacklog = 1024;
+
+// Descriptors left, beyond those open when serving starts, for what the process
+// opens later: the usage upload's socket, the statistics cache file, the log.
+constexpr uint64_t kDescriptorReserve = 16;
 
 extern "C" void on_stop_signal(int) { detail::signal_stop(); }
+
+// Descriptors open in this process, or 0 when that cannot be known.
+uint64_t open_descriptors() {
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return 0;
+  uint64_t count = 0;
+  while (const dirent* entry = readdir(dir))
+    if (entry->d_name[0] != '.') ++count;
+  closedir(dir);
+  return count > 0 ? count - 1 : 0;  // the directory's own
+}
+
+// The soft limit on open files raised to the hard one, and the connections it
+// leaves room for: at most `wanted`, at least one.
+size_t connection_bound(size_t wanted) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return wanted;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  if (limit.rlim_cur == RLIM_INFINITY) return wanted;
+  const uint64_t reserved = open_descriptors() + kDescriptorReserve;
+  const uint64_t left = limit.rlim_cur > reserved ? limit.rlim_cur - reserved : 0;
+  const size_t bound = static_cast<size_t>(std::max<uint64_t>(1, std::min<uint64_t>(wanted, left)));
+  if (bound < wanted)
+    NV_LOG(WARNING) << "Open files are limited to " << limit.rlim_cur << ": serving at most " << bound
+                    << " connections at once";
+  return bound;
+}
 
 // SIGTERM (what service managers send) and SIGINT end serving in order, so that
 // start_service() returns and the program ends normally. Only where the process
@@ -269,7 +308,11 @@ void HttpServer::handle_info(httplib::Response& res) {
 void HttpServer::set_limits(uint64_t max_image_pixels, size_t max_body_bytes) {
   _max_image_pixels = max_image_pixels;
   // The decoder takes the body's length as an int.
-  _max_body_bytes = std::min<size_t>(max_body_bytes, std::numeric_limits<int>::max());
+  const size_t ceiling = static_cast<size_t>(std::numeric_limits<int>::max());
+  if (max_body_bytes > ceiling)
+    NV_LOG(WARNING) << "Largest request body of " << max_body_bytes << " bytes is above what the picture decoder takes: "
+                    << "using " << ceiling;
+  _max_body_bytes = std::min(max_body_bytes, ceiling);
   _server.set_payload_max_length(_max_body_bytes);
 }
 
@@ -358,10 +401,12 @@ int HttpServer::start_service() {
     return NV_ERR_SERVICE;
   }
   const socket_t listening = _server.listening_socket(kListenBacklog);
+  detail::ConnectionLimits limits = _connection_limits;
+  limits.connections = connection_bound(limits.connections);
   StopSignals signals;
   _bound_port = bound;
   const bool served = detail::run_connection_loop(
-      _server, listening, _deadlines, _connection_limits, _max_body_bytes,
+      _server, listening, _deadlines, limits, _max_body_bytes,
       [this] { return _stop_requested.load() || detail::stop_signalled(); });
   _server.close_listening();
   if (!served) {

@@ -118,6 +118,30 @@ void fix_unsatisfiable_range(std::string& reply) {
 
 bool carries_body(const std::string& method) { return method == "POST"; }
 
+// The request's connection option as the library must see it: it compares
+// "close" and "Keep-Alive" as written, where RFC 9110 (7.6.1) compares options
+// without regard to case. "" leaves the default of HTTP/1.1 (persistent).
+std::string connection_option(const ParsedRequest& request) {
+  bool close = false, keep_alive = false;
+  for (const auto& h : request.headers) {
+    if (strcasecmp(h.first.c_str(), "Connection") != 0) continue;
+    size_t start = 0;
+    for (;;) {
+      const size_t comma = h.second.find(',', start);
+      std::string option = h.second.substr(start, comma == std::string::npos ? comma : comma - start);
+      option.erase(0, option.find_first_not_of(" \t"));
+      option.erase(option.find_last_not_of(" \t") + 1);
+      close = close || strcasecmp(option.c_str(), "close") == 0;
+      keep_alive = keep_alive || strcasecmp(option.c_str(), "keep-alive") == 0;
+      if (comma == std::string::npos) break;
+      start = comma + 1;
+    }
+  }
+  // HTTP/1.0 closes unless the client asks to keep the connection.
+  if (close || (request.version == "HTTP/1.0" && !keep_alive)) return "close";
+  return keep_alive ? "Keep-Alive" : "";
+}
+
 }  // namespace
 
 void signal_stop() { g_stop.store(true, std::memory_order_relaxed); }
@@ -128,6 +152,7 @@ std::string refusal_reply(int status) {
   const char* reason = status == 413   ? "Payload Too Large"
                        : status == 414 ? "URI Too Long"
                        : status == 431 ? "Request Header Fields Too Large"
+                       : status == 503 ? "Service Unavailable"
                                        : "Bad Request";
   return "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
 }
@@ -135,17 +160,22 @@ std::string refusal_reply(int status) {
 bool BoundedServer::answer(ParsedRequest& request, bool last, const Peer& peer, std::string& reply) {
   // The request is written again for the library, framed by a Content-Length
   // alone: it reads exactly what was read here. Only POST has a body for the
-  // routes; any other method's body has been read and is dropped.
+  // routes; any other method's body has been read and is dropped. A field is
+  // written "name:value", never longer than the client's line, which the
+  // library reads again within the same line limit.
   const bool with_body = carries_body(request.method);
   const bool framed = request.header("Content-Length") || request.header("Transfer-Encoding");
+  const std::string connection = connection_option(request);
   std::string head = request.method + " " + request.target + " " + request.version + "\r\n";
   for (const auto& h : request.headers) {
     const char* name = h.first.c_str();
     if (strcasecmp(name, "Content-Length") == 0 || strcasecmp(name, "Transfer-Encoding") == 0 ||
-        strcasecmp(name, "Expect") == 0 || (strcasecmp(name, "Range") == 0 && !ordinary_ranges(h.second)))
+        strcasecmp(name, "Expect") == 0 || strcasecmp(name, "Connection") == 0 ||
+        (strcasecmp(name, "Range") == 0 && !ordinary_ranges(h.second)))
       continue;
-    head += h.first + ": " + h.second + "\r\n";
+    head += h.first + ":" + h.second + "\r\n";
   }
+  if (!connection.empty()) head += "Connection:" + connection + "\r\n";
   if (with_body && framed) head += "Content-Length: " + std::to_string(request.body.size()) + "\r\n";
   head += "\r\n";
   static const std::string kNoBody;
@@ -162,7 +192,13 @@ bool BoundedServer::answer(ParsedRequest& request, bool last, const Peer& peer, 
   const size_t head_end = reply.find("\r\n\r\n");
   const size_t close_at = reply.find("\r\nConnection: close\r\n");
   const bool says_close = close_at != std::string::npos && close_at < head_end;
-  return ok && !connection_closed && !_close_current && !last && !says_close;
+  const bool keep = ok && !connection_closed && !_close_current && !last && !says_close;
+  // An HTTP/1.0 client keeps its connection only when the reply says so.
+  if (keep && request.version == "HTTP/1.0") {
+    const size_t line_end = reply.find("\r\n");
+    if (line_end != std::string::npos) reply.insert(line_end + 2, "Connection: keep-alive\r\n");
+  }
+  return keep;
 }
 
 bool BoundedServer::take_body(std::string& body) {
@@ -177,10 +213,12 @@ void BoundedServer::set_access_log(httplib::Logger logger) {
 }
 
 void BoundedServer::log_refusal(const ParsedRequest& partial, int status) const {
-  if (!_access_log || partial.method.empty()) return;
+  if (!_access_log) return;
   httplib::Request req;
-  req.method = partial.method;
-  req.path = httplib::detail::decode_url(partial.target.substr(0, partial.target.find('?')), false);
+  // "-" stands for a request line not read whole.
+  req.method = partial.method.empty() ? "-" : partial.method;
+  req.path = partial.method.empty() ? "-"
+                                    : httplib::detail::decode_url(partial.target.substr(0, partial.target.find('?')), false);
   for (const auto& h : partial.headers) req.headers.emplace(h.first, h.second);
   httplib::Response res;
   res.status = status;
@@ -214,7 +252,6 @@ std::string serve_pieces(BoundedServer& server, const std::vector<std::string>& 
       const auto state = reader.state();
       if (state == RequestReader::State::kBody && !body_begun) {
         body_begun = true;
-        reader.reserve_body();
         if (reader.partial().expects_continue) out += "HTTP/1.1 100 Continue\r\n\r\n";
       } else if (state == RequestReader::State::kFailed) {
         server.log_refusal(reader.partial(), reader.failure_status());

@@ -26,7 +26,9 @@ namespace detail {
 // must move at `min_rate` bytes a second on average after an allowance of
 // `grace`: by t seconds into either, at least min_rate × (t − grace) bytes. No
 // single wait for the client is longer than `stall`, and a connection waits
-// `idle` for the first byte of its next request.
+// `idle` for the first byte of its next request (blank lines are none). Only
+// time the service is ready for the client counts: not while a handler runs,
+// nor while a body waits for room.
 struct RequestDeadlines {
   std::chrono::milliseconds head{10000};
   std::chrono::milliseconds grace{10000};
@@ -37,7 +39,10 @@ struct RequestDeadlines {
 
 // What the service holds for its clients at most.
 struct ConnectionLimits {
-  // Open connections; a new one beyond this closes the idlest.
+  // Open connections, lingering ones included (fewer when the limit on open
+  // files leaves less room). A new one beyond this closes one that is lingering
+  // or has no request begun, else one slow in its head (with a 503); when none
+  // may go, new connections wait in the backlog.
   size_t connections = 256;
   // Requests served on one connection before it is closed.
   size_t requests_per_connection = 5;

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,8 +39,10 @@ inline std::string read_text(const std::string& path) {
 class ServingProcess {
  public:
   // Variables of the program's own (EDGE_*, TAMRIN_*) and those in env are taken
-  // only from env; HOME is the scratch folder.
-  ServingProcess(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {}) {
+  // only from env; HOME is the scratch folder. A nofile limit given (soft, hard)
+  // is the program's from its start.
+  ServingProcess(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {},
+                 rlimit nofile = {0, 0}) {
     std::vector<std::string> vars;
     for (char** e = environ; *e; ++e) {
       std::string var = *e;
@@ -62,6 +65,10 @@ class ServingProcess {
     _pid = fork();
     if (_pid == 0) {
       if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr)) _exit(127);
+      // The test's own sockets are none of the program's (and would count
+      // against its limit on open files).
+      closefrom(3);
+      if (nofile.rlim_max > 0 && setrlimit(RLIMIT_NOFILE, &nofile) != 0) _exit(127);
       execve(argv[0], argv.data(), envp.data());
       _exit(127);
     }
@@ -110,6 +117,9 @@ class ServingProcess {
     }
   }
 
+  // Client connections the program holds on port.
+  size_t client_sockets(int port) const { return sockets_on_port("/proc/" + std::to_string(_pid), port); }
+
   // Resident set of the running program, in kB; -1 when unknown.
   long rss_kb() const { return status_kb("VmRSS:"); }
   // Its peak resident set so far, in kB; -1 when unknown.
@@ -133,6 +143,7 @@ class ServingProcess {
     return total;
   }
 
+  pid_t pid() const { return _pid; }
   std::string stdout_path() const { return _dir.file("stdout.txt"); }
   std::string out() const { return read_text(stdout_path()); }
   std::string err() const { return read_text(_dir.file("stderr.txt")); }

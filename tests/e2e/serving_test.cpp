@@ -74,10 +74,11 @@ double mask_iou(const cv::Mat& a, const cv::Mat& b) {
 // uploads go to a loopback port where nobody listens.
 class Served {
  public:
-  explicit Served(const std::string& res_dir, const std::map<std::string, std::string>& env = {})
+  explicit Served(const std::string& res_dir, const std::map<std::string, std::string>& env = {},
+                  rlimit nofile = {0, 0})
       : _port(free_port()),
         _process({res_dir, "127.0.0.1", std::to_string(_port), "svc-e2e", "http://127.0.0.1:" + std::to_string(free_port())},
-                 env) {
+                 env, nofile) {
     _serving = _process.wait_serving(_port);
   }
   bool serving() const { return _serving; }
@@ -591,6 +592,12 @@ TEST_F(HostileClients, PortsOutsideTheRangeAreRefused) {
     }
     Served large(kModels + "/red_detector", {{name, "3000000000"}});
     EXPECT_TRUE(large.serving()) << large.process().out();
+    // The decoder takes a body's length as an int: a larger cap is lowered, and said so.
+    const bool lowered = large.process().out().find(
+                             "WARNING [Norvane] ") != std::string::npos &&
+                         large.process().out().find("of 3000000000 bytes is above what the picture decoder takes: "
+                                                    "using 2147483647") != std::string::npos;
+    EXPECT_EQ(lowered, std::string(name) == "EDGE_MAX_BODY_BYTES") << large.process().out();
   }
 }
 
@@ -649,6 +656,73 @@ TEST_F(HostileClients, OneLogLinePerRequestAndUtf8Replies) {
   auto r = served.client().Post("/?threshold=%FF", picture(), "image/jpeg");
   ASSERT_TRUE(r);
   EXPECT_EQ(r->body, "{\"error_code\":8000001,\"message\":\"Illegal parameter 'threshold': \xEF\xBF\xBD\"}");
+}
+
+// One upload of the cap at 70 KB/s held every POST for an hour, heads alone
+// held them in turn, and 1,000 clients trickling header bytes were all kept
+// open (each closing let 63 more in); requests waiting for room were closed
+// unanswered when new clients came.
+TEST_F(HostileClients, SlowBodiesBareHeadsAndTricklersHoldNoGoodRequest) {
+  Served served(kModels + "/red_detector");
+  ASSERT_TRUE(served.serving()) << served.process().out();
+  const std::string cap = post_head(size_t(256) << 20);
+  std::vector<std::unique_ptr<RawClient>> slow, heads, tricklers;
+  for (int i = 0; i < 4; ++i) slow.push_back(std::make_unique<RawClient>(served.port()));
+  for (auto& c : slow) c->send_text(cap);
+  for (int i = 0; i < 20; ++i) heads.push_back(std::make_unique<RawClient>(served.port()));
+  for (auto& c : heads) c->send_text(cap);
+  std::atomic<bool> done{false};
+  std::thread pace([&] {
+    const std::string piece(7000, 'x');  // 70 KB/s each
+    while (!done) {
+      for (auto& c : slow) c->send_text(piece);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
+  for (int i = 0; i < 300; ++i) {
+    tricklers.push_back(std::make_unique<RawClient>(served.port()));
+    tricklers.back()->send_text("G");
+  }
+  const std::string jpeg = picture();
+  size_t peak = 0;
+  for (int i = 0; i < 5; ++i) {
+    const picojson::value reply = served.post(jpeg);  // null without a reply
+    EXPECT_TRUE(reply.is<picojson::object>() && reply.get("error_code").to_str() == "0") << i << reply.serialize();
+    peak = std::max(peak, served.process().client_sockets(served.port()));
+  }
+  done = true;
+  pace.join();
+  EXPECT_GT(peak, 200u);
+  EXPECT_LE(peak, 256u) << "client sockets held at once";
+  // Tricklers beyond the bound were told why before they were closed.
+  EXPECT_TRUE(served.process().wait_output("[access_log] \"- -\" 503")) << served.process().out();
+}
+
+// Under a limit of 64 open files, good requests waited 15-20 s behind 400 idle
+// connections: accept failed and nothing gave way.
+TEST_F(HostileClients, OpenFileLimitBoundsTheConnections) {
+  Served limited(kModels + "/red_detector", {}, {64, 64});
+  ASSERT_TRUE(limited.serving()) << limited.process().out();
+  const std::string said = "Open files are limited to 64: serving at most ";
+  const std::string out = limited.process().out();
+  const size_t at = out.find(said);
+  ASSERT_NE(at, std::string::npos) << out;
+  const size_t bound = std::stoul(out.substr(at + said.size()));
+  EXPECT_GT(bound, 16u);
+  EXPECT_LT(bound, 64u);
+  std::vector<std::unique_ptr<RawClient>> idle;
+  for (int i = 0; i < 100; ++i) idle.push_back(std::make_unique<RawClient>(limited.port()));
+  const std::string jpeg = picture();
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(limited.post(jpeg).get("error_code").get<int64_t>(), 0) << i;
+    EXPECT_LE(limited.process().client_sockets(limited.port()), bound);
+  }
+  // A soft limit under the hard one is raised to it.
+  Served raised(kModels + "/red_detector", {}, {64, 4096});
+  ASSERT_TRUE(raised.serving()) << raised.process().out();
+  EXPECT_EQ(raised.process().out().find("Open files are limited"), std::string::npos);
+  const std::string limits = read_text("/proc/" + std::to_string(raised.process().pid()) + "/limits");
+  EXPECT_NE(limits.find("Max open files            4096                 4096"), std::string::npos) << limits;
 }
 
 }  // namespace

@@ -34,6 +34,7 @@ struct FakeBehaviour {
   std::vector<norvane::EdgeResultData> records;
   std::atomic<bool> throw_cv{false};
   std::atomic<bool> throw_info{false};  // model_info() throws
+  std::atomic<int> infer_ms{0};  // how long the full infer takes
 
   // What the full infer saw; written on the serving thread.
   std::mutex mutex;
@@ -76,6 +77,7 @@ class FakePredictor : public norvane::EdgePredictorImpl {
       _behaviour->thresholds.push_back(threshold);
     }
     if (_behaviour->throw_cv) CV_Error(cv::Error::StsBadArg, "fake preprocessing failure");
+    std::this_thread::sleep_for(std::chrono::milliseconds(_behaviour->infer_ms.load()));
     results.insert(results.end(), _behaviour->records.begin(), _behaviour->records.end());
     return _behaviour->code;
   }

@@ -148,5 +148,34 @@ TEST(RequestReader, HeadLimitsHoldAsTheBytesArrive) {
   EXPECT_EQ(read_request(head + "X: 1\r\n\r\n", 1000).status, 431);
 }
 
+// A declared length reserved its whole size at once (256 MiB for a head that
+// claimed it); "Expect: 100-continue" from an HTTP/1.0 client asked for a 1xx
+// reply such a client cannot read.
+TEST(RequestReader, WhatTheClientClaimsCostsNothingUntilItIsSent) {
+  RequestReader reader(size_t(256) << 20);
+  const std::string head = "POST / HTTP/1.1\r\nContent-Length: 268435456\r\nExpect: 100-continue\r\n\r\n";
+  ASSERT_EQ(reader.feed(head.data(), head.size()), head.size());
+  ASSERT_EQ(reader.state(), State::kBody);
+  EXPECT_TRUE(reader.partial().expects_continue);
+  const std::string piece(100000, 'b');
+  for (int i = 0; i < 10; ++i) reader.feed(piece.data(), piece.size());
+  EXPECT_EQ(reader.body_bytes_read(), 1000000u);
+  EXPECT_LE(reader.partial().body.capacity(), 2u * 1000000) << "grown with the bytes received";
+
+  for (const char* version : {"HTTP/1.0", "HTTP/1.1"}) {
+    RequestReader expecting(1000);
+    const std::string text = std::string("POST / ") + version + "\r\nExpect: 100-Continue\r\nContent-Length: 3\r\n\r\n";
+    expecting.feed(text.data(), text.size());
+    EXPECT_EQ(expecting.partial().expects_continue, std::string(version) == "HTTP/1.1") << version;
+  }
+  // A body of declared length never takes more room than it declared.
+  RequestReader exact(1000);
+  const std::string whole = "POST / HTTP/1.1\r\nContent-Length: 700\r\n\r\n" + std::string(700, 'c');
+  for (size_t at = 0; at < whole.size() && exact.state() != State::kComplete;)
+    at += exact.feed(whole.data() + at, std::min<size_t>(100, whole.size() - at));
+  ASSERT_EQ(exact.state(), State::kComplete);
+  EXPECT_LE(exact.take().body.capacity(), 700u);
+}
+
 }  // namespace
 }  // namespace norvane_test

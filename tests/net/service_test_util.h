@@ -39,6 +39,13 @@ inline std::string raw_exchange(int port, const std::string& request) {
   return RawClient(port).exchange(request);
 }
 
+inline std::string post_head(size_t length, const std::string& extra = "") {
+  return "POST / HTTP/1.1\r\nHost: x\r\n" + extra + "Content-Length: " + std::to_string(length) + "\r\n\r\n";
+}
+
+// Connections a server in this process holds on port.
+inline size_t server_side_sockets(int port) { return sockets_on_port("/proc/self", port); }
+
 // A plain listening socket (no port sharing) holding a loopback port.
 class RawListener {
  public:
