@@ -52,8 +52,13 @@ constexpr int kAcceptsPerTurn = 64;
 // request begun for less than this is closed to make room for a new one only
 // when no client slow in its head can go instead.
 constexpr milliseconds kIdleAllowance{1000};
-// The reply to a request refused to make room for others.
+// The reply to a request refused to make room for others, or cut short by the
+// service's stop.
 constexpr int kNoRoomStatus = 503;
+// A body's progress is its bytes over the last two windows of this much time
+// the service was ready to read it: one that has stopped sending is soon the
+// slowest, whatever it sent before.
+constexpr milliseconds kRateWindow{1000};
 const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 
 // Body bytes held in all: two body caps, so that a body at the cap can be read
@@ -106,6 +111,11 @@ struct Connection {
   uint64_t held = 0;  // body bytes counted against the budget
   bool paused = false;  // a body waiting for room, since paused_at
   Clock::time_point paused_at;
+  // Body bytes in the current window of readable time (from window_at) and in
+  // the one before it.
+  Clock::time_point window_at;
+  uint64_t window_bytes = 0;
+  uint64_t last_window_bytes = 0;
   bool continue_owed = false;  // "100 Continue" goes out once its body is read
   uint64_t accepted_in = 0;  // the loop's pass that accepted it
   size_t served = 0;
@@ -150,6 +160,7 @@ class Loop {
       make_body_room();
       sweep();
     }
+    refuse_held_at_stop();
     return true;
   }
 
@@ -372,6 +383,7 @@ class Loop {
     // Wire bytes, chunk framing included, as the body cap counts them.
     const uint64_t read = c.reader.body_bytes_read();
     if (read > c.held) {
+      if (c.phase == Phase::kBody) note_body_bytes(c, read - c.held);
       _held += read - c.held;
       c.held = read;
     }
@@ -386,8 +398,9 @@ class Loop {
 
   void begin_body(Connection& c) {
     c.phase = Phase::kBody;
-    c.since = c.last_move = _now;
+    c.since = c.last_move = c.window_at = _now;
     c.moved = 0;
+    c.window_bytes = c.last_window_bytes = 0;
     c.paused = false;
     // The client waits for this before it sends the body: it is sent only when
     // the body will be read at once (the reader asks for it from HTTP/1.1 only).
@@ -445,9 +458,7 @@ class Loop {
       Connection& c = *p;
       if (c.phase != Phase::kBody || c.held == 0) continue;
       receiving += c.held;
-      const Clock::time_point end = c.paused ? c.paused_at : _now;
-      const double seconds = std::max(std::chrono::duration<double>(end - c.since).count(), 0.001);
-      const double rate = static_cast<double>(c.held) / seconds;
+      const double rate = body_rate(c, c.paused ? c.paused_at : _now);
       if (slowest == nullptr || rate < slowest_rate) {
         slowest = &c;
         slowest_rate = rate;
@@ -458,10 +469,40 @@ class Loop {
     return true;
   }
 
+  // Moves the body's rate windows on to the one that holds `t`.
+  static void roll_windows(Connection& c, Clock::time_point t) {
+    const auto passed = (t - c.window_at) / kRateWindow;
+    if (passed <= 0) return;
+    c.last_window_bytes = passed == 1 ? c.window_bytes : 0;
+    c.window_bytes = 0;
+    c.window_at += passed * kRateWindow;
+  }
+
+  void note_body_bytes(Connection& c, uint64_t bytes) {
+    roll_windows(c, _now);
+    c.window_bytes += bytes;
+  }
+
+  // Bytes a second over the last window of readable time: the window before
+  // the current one counts for the part of it still within a window of t. A
+  // body younger than a window is measured over its age.
+  static double body_rate(const Connection& c, Clock::time_point t) {
+    using Seconds = std::chrono::duration<double>;
+    const auto passed = std::max<Clock::rep>((t - c.window_at) / kRateWindow, 0);
+    const uint64_t current = passed == 0 ? c.window_bytes : 0;
+    const uint64_t before = passed == 0 ? c.last_window_bytes : passed == 1 ? c.window_bytes : 0;
+    const double window = Seconds(kRateWindow).count();
+    const double age = Seconds(t - c.since).count();
+    if (age < window) return static_cast<double>(current + before) / std::max(age, 0.001);
+    const double into = std::clamp(Seconds(t - c.window_at - passed * kRateWindow).count() / window, 0.0, 1.0);
+    return (static_cast<double>(before) * (1 - into) + static_cast<double>(current)) / window;
+  }
+
   // The service was not ready for this connection for `span`: its clocks move on.
   static void excuse(Connection& c, Clock::duration span) {
     c.since += span;
     c.last_move += span;
+    c.window_at += span;
   }
 
   void release(Connection& c) {
@@ -579,6 +620,18 @@ class Loop {
   }
 
   // ---- closing ----
+
+  // Serving has stopped: a request begun or waiting for its turn is told so
+  // (best effort, without waiting for the client) rather than cut off in silence.
+  void refuse_held_at_stop() {
+    for (auto& p : _conns) {
+      Connection& c = *p;
+      if (c.phase != Phase::kHead && c.phase != Phase::kBody && c.phase != Phase::kQueued) continue;
+      _server.log_refusal(c.phase == Phase::kQueued ? c.request : c.reader.partial(), kNoRoomStatus);
+      const std::string reply = refusal_reply(kNoRoomStatus);
+      send(c.fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+  }
 
   void forget(Connection& c) { _ready.erase(std::remove(_ready.begin(), _ready.end(), &c), _ready.end()); }
 

@@ -396,6 +396,22 @@ TEST_F(ServiceRoutes, BodyRoomIsCountedByBytesReceived) {
   // The others were spared and are read to their end.
   EXPECT_NE(holders[2]->exchange("a").find("\"error_code\":8000001"), std::string::npos);
   EXPECT_NE(holders[3]->exchange(std::string(1000, 'a')).find("\"error_code\":8000001"), std::string::npos);
+
+  // A body that sent much and then stopped is slower than one that goes on
+  // slowly: by its average it looked fast and held the room while a steady upload
+  // was refused.
+  RawClient stalled(server.port()), steady(server.port());
+  stalled.send_text(post_head(1000) + std::string(900, 's'));
+  steady.send_text(post_head(1000));
+  for (int i = 0; i < 25; ++i) {
+    steady.send_text(std::string(10, 't'));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  RawClient filler(server.port());
+  EXPECT_NE(filler.exchange(post_head(1000) + std::string(1000, 'f')).find("\"error_code\":8000001"),
+            std::string::npos);
+  EXPECT_EQ(stalled.read_all(5).rfind("HTTP/1.1 503 ", 0), 0u);
+  EXPECT_NE(steady.exchange(std::string(750, 't')).find("\"error_code\":8000001"), std::string::npos);
 }
 
 // Two honest 6 MB uploads under a 10 MB cap both got 400 after 5 s: the service
@@ -645,6 +661,9 @@ TEST_F(ServiceLifecycle, StopSignalsEndServingInOrder) {
     ASSERT_TRUE(server.ended_within(1000)) << sig;
     EXPECT_EQ(server.stop(), NV_OK);
     EXPECT_EQ(capture.count(el::Level::Info, "HTTP serving has shutdown"), 1);
+    // It is told why, not cut off in silence.
+    EXPECT_EQ(slow.read_all(2).rfind("HTTP/1.1 503 ", 0), 0u) << sig;
+    EXPECT_EQ(capture.count(el::Level::Info, "[access_log] \"POST /\" 503"), 1) << sig;
     sigaction(sig, nullptr, &action);
     EXPECT_EQ(action.sa_handler, SIG_DFL) << "the default comes back when serving ends";
   }
