@@ -3,8 +3,10 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
 
+#include <opencv2/dnn.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "norvane/engine/normalize.h"
@@ -30,6 +32,21 @@ constexpr int kWarmUpSide = 33;
 
 // The runtime's warnings (a safeguard it goes without) belong in this log.
 void runtime_warning(const char* message) { NV_LOG(WARNING) << message; }
+
+// The runtime's importer builds OpenCV's layer registry on its first use, and
+// registers its destruction at exit then. Exit runs its handlers in reverse
+// order of registration, so the gate's handler must be registered after that:
+// built here, before the first load, an exit during that load closes the gate
+// (and waits for the load) before the registry is destroyed. An unknown type
+// builds the registry and makes nothing.
+void build_runtime_registries() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    cv::dnn::LayerParams params;
+    cv::dnn::LayerFactory::createLayerInstance("norvane-registry-probe", params);
+    InferencePass::close_at_exit();
+  });
+}
 
 }  // namespace
 
@@ -82,18 +99,29 @@ int TamrinMobileFpgaEdgePredictor::init() {
                << pack->param_size;
   // The old predictor goes even when the new one cannot be made.
   _predictor.reset();
-  tamrin_mobile::set_warning_sink(&runtime_warning);
-  try {
-    _predictor = tamrin_mobile::CreateTamrinPredictor<TamrinMobileConfig, TamrinEngineKind::kTamrinMobile>(config);
-  } catch (const std::exception& e) {
-    NV_LOG(ERROR) << "Runtime failed on the model: " << e.what();
+  build_runtime_registries();
+  {
+    // The load and the first run inside the runtime and OpenCV: an exit meanwhile
+    // waits for them, and one already under way refuses the load.
+    InferencePass pass;
+    if (!pass.admitted()) {
+      NV_LOG(ERROR) << "Failed to create tamrin predictor! The process is exiting";
+      return NV_ERR_RUNTIME;
+    }
+    tamrin_mobile::set_warning_sink(&runtime_warning);
+    try {
+      _predictor =
+          tamrin_mobile::CreateTamrinPredictor<TamrinMobileConfig, TamrinEngineKind::kTamrinMobile>(config);
+    } catch (const std::exception& e) {
+      NV_LOG(ERROR) << "Runtime failed on the model: " << e.what();
+    }
+    if (!_predictor) {
+      NV_LOG(ERROR) << "Failed to create tamrin predictor!";
+      return NV_ERR_RUNTIME;
+    }
+    NV_LOG(INFO) << "Allocate graph success.";
+    _warm_up();
   }
-  if (!_predictor) {
-    NV_LOG(ERROR) << "Failed to create tamrin predictor!";
-    return NV_ERR_RUNTIME;
-  }
-  NV_LOG(INFO) << "Allocate graph success.";
-  _warm_up();
   return NV_OK;
 }
 

@@ -81,23 +81,16 @@ std::string stat_json(const Stat::StrIntMap& sdk_launch, const Stat::ModelInvoke
 }
 
 // counts += added, date by date, stopping at the largest and smallest values
-// (file values may be anything). A date that an addition brings to 0 goes (an
-// upload's posted counts given back negated cancel out that way), and so does a
-// model left without dates.
+// (file values may be anything).
 void add_counts(Stat::StrIntMap& counts, const Stat::StrIntMap& added) {
   for (const auto& kv : added) {
     int64_t& count = counts[kv.first];
     if (__builtin_add_overflow(count, kv.second, &count)) count = kv.second > 0 ? INT64_MAX : INT64_MIN;
-    if (count == 0 && kv.second != 0) counts.erase(kv.first);
   }
 }
 
 void add_counts(Stat::ModelInvokeMap& counts, const Stat::ModelInvokeMap& added) {
-  for (const auto& entry : added) {
-    Stat::StrIntMap& dates = counts[entry.first];
-    add_counts(dates, entry.second);
-    if (dates.empty()) counts.erase(entry.first);
-  }
+  for (const auto& entry : added) add_counts(counts[entry.first], entry.second);
 }
 
 Stat::StrIntMap negated(const Stat::StrIntMap& counts) {
@@ -462,7 +455,8 @@ int Stat::upload_stat_data() {
     if (rc != NV_OK) {
       _give_back(taken);
     } else if (file_kept) {
-      // Taken off the file at the next save, so these are not posted again.
+      // Taken off the file at the next save (leaving counts of 0), so these are
+      // not posted again.
       Counts minus;
       minus.sdk_launch = negated(file.sdk_launch);
       for (const auto& entry : file.model_invoke) minus.model_invoke[entry.first] = negated(entry.second);
