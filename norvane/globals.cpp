@@ -34,9 +34,9 @@ thread_local std::vector<el::base::threading::Mutex*> t_log_locks_held;
 // A record takes the registry's lock (released again) to find its logger, then
 // holds the logger's lock while it is written, and inside that the storage's
 // lock, under which the dispatch takes the file locks and the thread names';
-// settings take a logger's typed and plain configurations' locks inside these.
-// The verbose registry's and the format specifiers' locks nest inside nothing
-// else. Taken in that order here.
+// settings take configurations' and typed configurations' locks inside these.
+// The hit counters', verbose registry's and format specifiers' locks nest inside
+// nothing else. Taken in that order here.
 void log_prepare_fork() {
   if (!el::base::elStorage) return;
   std::vector<el::base::threading::Mutex*> order;
@@ -49,11 +49,13 @@ void log_prepare_fork() {
   }
   for (el::Logger* logger : loggers) order.push_back(&logger->lock());
   order.push_back(&ELPP->lock());
+  // A new logger's configurations are copied from the registry's defaults, whose
+  // lock is held while each entry goes in under the logger's own.
+  order.push_back(&registry->defaultConfigurations()->lock());
+  for (el::Logger* logger : loggers) order.push_back(&logger->configurations()->lock());
   for (el::Logger* logger : loggers) {
     if (logger->typedConfigurations() != nullptr) order.push_back(&logger->typedConfigurations()->lock());
-    order.push_back(&logger->configurations()->lock());
   }
-  order.push_back(&registry->defaultConfigurations()->lock());
   order.push_back(&ELPP->hitCounters()->lock());
   order.push_back(&ELPP->customFormatSpecifiersLock());
   order.push_back(&ELPP->vRegistry()->lock());

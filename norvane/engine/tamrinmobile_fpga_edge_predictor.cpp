@@ -36,9 +36,9 @@ void runtime_warning(const char* message) { NV_LOG(WARNING) << message; }
 // The runtime's importer builds OpenCV's layer registry on its first use, and
 // registers its destruction at exit then. Exit runs its handlers in reverse
 // order of registration, so the gate's handler must be registered after that:
-// built here, before the first load, an exit during that load closes the gate
-// (and waits for the load) before the registry is destroyed. An unknown type
-// builds the registry and makes nothing.
+// built here, before the first load's pass, an exit during that load closes the
+// gate (and waits for the load) before the registry is destroyed. An unknown
+// type builds the registry and makes nothing.
 void build_runtime_registries() {
   static std::once_flag once;
   std::call_once(once, [] {
@@ -58,6 +58,15 @@ TamrinMobileFpgaEdgePredictor::TamrinMobileFpgaEdgePredictor(const TamrinFluidCo
 TamrinMobileFpgaEdgePredictor::~TamrinMobileFpgaEdgePredictor() = default;
 
 int TamrinMobileFpgaEdgePredictor::init() {
+  build_runtime_registries();
+  // The whole load, into the runtime and OpenCV and its first run included: an
+  // exit meanwhile waits for it, and one already under way refuses it, before
+  // anything is read (the libraries' static objects may be going).
+  InferencePass pass;
+  if (!pass.admitted()) {
+    NV_LOG(ERROR) << "Failed to create tamrin predictor! The process is exiting";
+    return NV_ERR_RUNTIME;
+  }
   int rc = EdgePredictorImpl::init();
   if (rc != NV_OK) return rc;
   const std::string params_path = _renew_model_security();
@@ -99,29 +108,18 @@ int TamrinMobileFpgaEdgePredictor::init() {
                << pack->param_size;
   // The old predictor goes even when the new one cannot be made.
   _predictor.reset();
-  build_runtime_registries();
-  {
-    // The load and the first run inside the runtime and OpenCV: an exit meanwhile
-    // waits for them, and one already under way refuses the load.
-    InferencePass pass;
-    if (!pass.admitted()) {
-      NV_LOG(ERROR) << "Failed to create tamrin predictor! The process is exiting";
-      return NV_ERR_RUNTIME;
-    }
-    tamrin_mobile::set_warning_sink(&runtime_warning);
-    try {
-      _predictor =
-          tamrin_mobile::CreateTamrinPredictor<TamrinMobileConfig, TamrinEngineKind::kTamrinMobile>(config);
-    } catch (const std::exception& e) {
-      NV_LOG(ERROR) << "Runtime failed on the model: " << e.what();
-    }
-    if (!_predictor) {
-      NV_LOG(ERROR) << "Failed to create tamrin predictor!";
-      return NV_ERR_RUNTIME;
-    }
-    NV_LOG(INFO) << "Allocate graph success.";
-    _warm_up();
+  tamrin_mobile::set_warning_sink(&runtime_warning);
+  try {
+    _predictor = tamrin_mobile::CreateTamrinPredictor<TamrinMobileConfig, TamrinEngineKind::kTamrinMobile>(config);
+  } catch (const std::exception& e) {
+    NV_LOG(ERROR) << "Runtime failed on the model: " << e.what();
   }
+  if (!_predictor) {
+    NV_LOG(ERROR) << "Failed to create tamrin predictor!";
+    return NV_ERR_RUNTIME;
+  }
+  NV_LOG(INFO) << "Allocate graph success.";
+  _warm_up();
   return NV_OK;
 }
 

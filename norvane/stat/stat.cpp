@@ -123,7 +123,7 @@ class FolderLock {
         _timed_out = errno == EWOULDBLOCK;
         return;
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }
   // Unlocked explicitly: a child forked meanwhile holds a copy of the descriptor,
