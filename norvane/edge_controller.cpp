@@ -1,10 +1,14 @@
 #include "norvane/edge_controller_impl.h"
 
+#include <pthread.h>
+
+#include <atomic>
 #include <cstdlib>
 
 #include <zideredov/zideredov.h>
 
 #include "norvane/globals.h"
+#include "norvane/inference_gate.h"
 #include "norvane/log.h"
 #include "norvane/utils.h"
 
@@ -18,6 +22,41 @@ constexpr const char* kBuildDate = "20200421";
 constexpr const char* kBuildType = " Release";
 
 constexpr const char* kLogFormat = "%datetime %level [%logger] %thread %msg";
+
+// The controller, for the fork handlers: set once it is built. Each fork uses
+// the one its prepare handler saw (forks on two threads may overlap).
+std::atomic<EdgeControllerImpl*> g_live{nullptr};
+thread_local EdgeControllerImpl* t_fork_controller = nullptr;
+
+// The library's locks that any thread may hold, taken before fork so that the
+// child inherits none of them held, in the order the code takes them: the gate
+// (a pass counts, saves nothing and logs), the statistics lock (nothing is
+// logged under it), the cipher and settings locks (a resource write logs), then
+// the logger's. Released in reverse order in the parent and the child.
+void prepare_fork() {
+  InferencePass::prepare_fork();
+  t_fork_controller = g_live.load();
+  if (t_fork_controller != nullptr) t_fork_controller->stat().prepare_fork();
+  globals_prepare_fork();
+  log_prepare_fork();
+}
+
+void after_fork_parent() {
+  log_after_fork_parent();
+  globals_after_fork_parent();
+  if (t_fork_controller != nullptr) t_fork_controller->stat().after_fork_parent();
+  InferencePass::after_fork_parent();
+}
+
+void after_fork_child() {
+  log_after_fork_child();
+  globals_after_fork_child();
+  if (t_fork_controller != nullptr) t_fork_controller->stat().after_fork_child();
+  InferencePass::after_fork_child();
+}
+
+// Registered once, as the library loads: before any of these locks can be held.
+[[maybe_unused]] const int g_fork_handlers = pthread_atfork(&prepare_fork, &after_fork_parent, &after_fork_child);
 
 }  // namespace
 
@@ -36,6 +75,7 @@ EdgeControllerImpl* EdgeControllerImpl::global() {
     // through pre_infer, so it must outlive every one of them. The exit handler
     // only ends the statistics.
     _instance = new EdgeControllerImpl();
+    g_live.store(_instance);
     // Registered after the library's static objects (the logger storage among
     // them) were built, so it runs before they are destroyed: the final save and
     // a running upload still find the logger alive.

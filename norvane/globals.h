@@ -20,4 +20,10 @@ void set_url_server_host(const std::string& addr);
 int stat_upload_time_interval();
 void set_stat_upload_time_interval(int seconds);
 
+// Around fork, called by the library's fork handlers: the cipher lock
+// (Global::aes_mutex) and the settings lock are taken before and released after.
+void globals_prepare_fork();
+void globals_after_fork_parent();
+void globals_after_fork_child();
+
 }  // namespace norvane

@@ -6,8 +6,11 @@
 // storage and parallel pool among them), and a thread still inside them crashes.
 // So exit closes the gate first: later inferences are refused with a code, and
 // exit waits (a bounded time) for those in flight before anything is destroyed.
-// quick_exit does the same before the statistics are saved. A child made by fork
-// starts with an empty gate: the parent's other threads do not exist in it.
+// quick_exit does the same before the statistics are saved. A model's load holds
+// a pass too: exit waits for it, or refuses it before it starts.
+// fork takes the gate as well: new passes wait, and the fork waits (a bounded
+// time) for those in flight, so the child inherits no network half-run and no
+// library lock that a pass held. The child starts with an empty gate.
 
 namespace norvane {
 
@@ -31,6 +34,12 @@ class InferencePass {
   // closes before any of it is destroyed. The first inference of the process
   // registers them as it starts and again as it ends. Thread-safe.
   static void close_at_exit();
+
+  // Around fork, called by the library's fork handlers (first of its locks
+  // before, last after). Not for other callers.
+  static void prepare_fork();
+  static void after_fork_parent();
+  static void after_fork_child();
 
  private:
   bool _admitted;

@@ -3,8 +3,10 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
 
+#include <opencv2/dnn.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "norvane/engine/normalize.h"
@@ -31,6 +33,21 @@ constexpr int kWarmUpSide = 33;
 // The runtime's warnings (a safeguard it goes without) belong in this log.
 void runtime_warning(const char* message) { NV_LOG(WARNING) << message; }
 
+// The runtime's importer builds OpenCV's layer registry on its first use, and
+// registers its destruction at exit then. Exit runs its handlers in reverse
+// order of registration, so the gate's handler must be registered after that:
+// built here, before the first load's pass, an exit during that load closes the
+// gate (and waits for the load) before the registry is destroyed. An unknown
+// type builds the registry and makes nothing.
+void build_runtime_registries() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    cv::dnn::LayerParams params;
+    cv::dnn::LayerFactory::createLayerInstance("norvane-registry-probe", params);
+    InferencePass::close_at_exit();
+  });
+}
+
 }  // namespace
 
 int TamrinMobileFpgaEdgePredictor::_fpga_device_fd = -1;
@@ -41,6 +58,15 @@ TamrinMobileFpgaEdgePredictor::TamrinMobileFpgaEdgePredictor(const TamrinFluidCo
 TamrinMobileFpgaEdgePredictor::~TamrinMobileFpgaEdgePredictor() = default;
 
 int TamrinMobileFpgaEdgePredictor::init() {
+  build_runtime_registries();
+  // The whole load, into the runtime and OpenCV and its first run included: an
+  // exit meanwhile waits for it, and one already under way refuses it, before
+  // anything is read (the libraries' static objects may be going).
+  InferencePass pass;
+  if (!pass.admitted()) {
+    NV_LOG(ERROR) << "Failed to create tamrin predictor! The process is exiting";
+    return NV_ERR_RUNTIME;
+  }
   int rc = EdgePredictorImpl::init();
   if (rc != NV_OK) return rc;
   const std::string params_path = _renew_model_security();

@@ -18,7 +18,7 @@ class TamrinMobileFpgaEdgePredictor : public TamrinFluidEdgePredictor {
   ~TamrinMobileFpgaEdgePredictor() override;
 
   // 0; the core init's code; NV_ERR_OPEN_DEVICE; NV_ERR_RUNTIME when the runtime
-  // refuses the model.
+  // refuses the model, or when the process is exiting (the load is then not begun).
   int init() override;
   // Not locked: the caller serialises. -1 empty image; NV_ERR_RUNTIME without a
   // runtime predictor; NV_ERR_MODEL_CONFIG without a positive input size;
@@ -37,7 +37,8 @@ class TamrinMobileFpgaEdgePredictor : public TamrinFluidEdgePredictor {
   // decoded nor logged, then the exit gate registered (InferencePass::close_at_exit):
   // the run makes OpenCV and the runtime build what they build on a first
   // inference, so exit closes the gate before that is destroyed, even when it
-  // comes before any inference of the application has ended.
+  // comes before any inference of the application has ended. Runs inside init's
+  // pass, which also holds the model's load.
   void _warm_up();
 
   // Process-wide device handle: opened by the first init that needs it, retried

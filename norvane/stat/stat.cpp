@@ -1,10 +1,17 @@
 #include "norvane/stat/stat.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <exception>
+#include <new>
+#include <thread>
 
 #include <picojson.h>
 
@@ -73,16 +80,92 @@ std::string stat_json(const Stat::StrIntMap& sdk_launch, const Stat::ModelInvoke
   return picojson::value(root).serialize(true);
 }
 
-// counts -= posted, date by date; a date left at 0 goes, and so does a model
-// left without dates. Counts only grow between the copy and this, so what stays
-// is what came meanwhile (wrapping arithmetic: file values may be anything).
-void subtract_counts(Stat::StrIntMap& counts, const Stat::StrIntMap& posted) {
-  for (const auto& kv : posted) {
-    auto it = counts.find(kv.first);
-    if (it == counts.end()) continue;
-    it->second = static_cast<int64_t>(static_cast<uint64_t>(it->second) - static_cast<uint64_t>(kv.second));
-    if (it->second == 0) counts.erase(it);
+// counts += added, date by date, stopping at the largest and smallest values
+// (file values may be anything).
+void add_counts(Stat::StrIntMap& counts, const Stat::StrIntMap& added) {
+  for (const auto& kv : added) {
+    int64_t& count = counts[kv.first];
+    if (__builtin_add_overflow(count, kv.second, &count)) count = kv.second > 0 ? INT64_MAX : INT64_MIN;
   }
+}
+
+void add_counts(Stat::ModelInvokeMap& counts, const Stat::ModelInvokeMap& added) {
+  for (const auto& entry : added) add_counts(counts[entry.first], entry.second);
+}
+
+Stat::StrIntMap negated(const Stat::StrIntMap& counts) {
+  Stat::StrIntMap out;
+  for (const auto& kv : counts) out[kv.first] = kv.second == INT64_MIN ? INT64_MAX : -kv.second;
+  return out;
+}
+
+// One save holds this only for a read and a write; an upload for its exchange,
+// which ends within kUploadTimeoutSec. Longer means a process stopped while it
+// held the lock: the save gives up and keeps its counts for the next one.
+constexpr std::chrono::seconds kFolderLockWait{kUploadTimeoutSec + 2};
+
+// Exclusive advisory lock of the statistics folder, shared by every process (and
+// every thread: each holds its own descriptor) that keeps its counts there. The
+// folder itself is locked: the cache file is replaced by a rename on every save.
+class FolderLock {
+ public:
+  explicit FolderLock(const std::string& folder) : _folder(folder) {
+    _fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (_fd < 0) return;
+    const auto deadline = std::chrono::steady_clock::now() + kFolderLockWait;
+    for (;;) {
+      if (::flock(_fd, LOCK_EX | LOCK_NB) == 0) {
+        _held = true;
+        return;
+      }
+      if (errno == EINTR) continue;
+      if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) {
+        _timed_out = errno == EWOULDBLOCK;
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  // Unlocked explicitly: a child forked meanwhile holds a copy of the descriptor,
+  // and closing ours alone would leave the folder locked until the child ends.
+  ~FolderLock() {
+    if (_held) ::flock(_fd, LOCK_UN);
+    if (_fd >= 0) ::close(_fd);
+  }
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+  bool held() const { return _held; }
+  // Says why the lock is not held; the caller names what it could not do.
+  void report(const std::string& what) const {
+    if (_timed_out) {
+      NV_LOG(WARNING) << "Statistics folder " << _folder << " is held by another process for more than "
+                      << kFolderLockWait.count() << " s; " << what
+                      << ". One folder serves one process at a time: give each program its own with EDGE_HOME "
+                         "(or HOME)";
+    } else {
+      NV_LOG(ERROR) << "Cannot lock the statistics folder " << _folder << "; " << what;
+    }
+  }
+
+ private:
+  std::string _folder;
+  int _fd = -1;
+  bool _held = false;
+  bool _timed_out = false;
+};
+
+// The counts in the cache file; an absent or empty file holds none, and one that
+// is not statistics JSON holds what precedes its first wrong part. -1 when the
+// file is there but cannot be read: it may hold counts, so it must not be replaced.
+int read_cache(const std::string& path, Stat::StrIntMap& sdk_launch, Stat::ModelInvokeMap& model_invoke) {
+  std::string text;
+  if (utils::read_file_binary(path, text) != 0) {
+    if (errno != ENOENT) return -1;
+    text.clear();
+  }
+  if (!text.empty()) Stat::json_to_stat_data(text, sdk_launch, model_invoke);
+  return 0;
 }
 
 // The usage server's answer decides; an address that the client refuses (a port
@@ -121,13 +204,13 @@ void Stat::final_save() {
     std::lock_guard<std::mutex> gate_lock(_gate->mtx);
     _gate->owner = nullptr;
   }
-  Snapshot last;
+  Counts last;
   {
     std::lock_guard<std::mutex> lock(_mtx);
     _closed = true;
-    last = _snapshot();
+    last = _take();
   }
-  _write(last);
+  _add_to_file(last);
 }
 
 template <typename Job>
@@ -143,9 +226,13 @@ void Stat::_run_job(const std::shared_ptr<JobGate>& gate, Job job) {
 }
 
 int Stat::init() {
-  // A second start would load the file over the counts and add a second set of timers.
+  // A second start would add a second set of timers.
   if (_started.exchange(true)) return 0;
   load_stat_data();
+  return _start_timers();
+}
+
+int Stat::_start_timers() {
   std::shared_ptr<JobGate> gate = _gate;
   auto upload = [gate]() { _run_job(gate, [](Stat& s) { s.upload_stat_data(); }); };
   auto save = [gate]() { _run_job(gate, [](Stat& s) { s.save_stat_data(true); }); };
@@ -164,7 +251,16 @@ int Stat::init() {
   return 0;
 }
 
+// Not in the fork handler itself: a thread started there would be the child's
+// only other thread before the child has done anything. A child that execs or
+// ends without counting starts none.
+void Stat::_restart_timers_in_child() {
+  if (!_timers_lost.exchange(false) || _closing.load()) return;
+  _start_timers();
+}
+
 int Stat::do_sdk_launch() {
+  if (_timers_lost.load(std::memory_order_relaxed)) _restart_timers_in_child();
   const std::string date = today();
   std::lock_guard<std::mutex> lock(_mtx);
   if (!_closed) bump(_sdk_launch[date]);
@@ -177,11 +273,12 @@ int Stat::do_model_invoke(EdgePredictorImpl& predictor) {
 }
 
 int Stat::do_model_invoke(int64_t model_id, int64_t release_id) {
+  if (_timers_lost.load(std::memory_order_relaxed)) _restart_timers_in_child();
   int64_t mrid = 0;
   mrid_map(mrid, model_id, release_id);
   const std::string date = today();
   // Nobody holds the lock across file or network work, so waiting for it costs
-  // an inference at most a copy of the counts, and no count is dropped.
+  // an inference at most a swap of the counts, and no count is dropped.
   std::lock_guard<std::mutex> lock(_mtx);
   if (!_closed) bump(_model_invoke[mrid][date]);
   return 0;
@@ -264,73 +361,132 @@ std::string Stat::get_local_stat_path() {
 }
 
 int Stat::load_stat_data() {
+  // Only read: what the file holds stays there, and saves add to it.
   std::string text = utils::read_file_binary(get_local_stat_path());
-  json_to_stat_data(text, _sdk_launch, _model_invoke);
+  StrIntMap sdk_launch;
+  ModelInvokeMap model_invoke;
+  json_to_stat_data(text, sdk_launch, model_invoke);
   return 0;
 }
 
-Stat::Snapshot Stat::_snapshot() {
-  Snapshot snapshot;
-  snapshot.serial = ++_snapshot_serial;
-  snapshot.sdk_launch = _sdk_launch;
-  snapshot.model_invoke = _model_invoke;
-  return snapshot;
+Stat::Counts Stat::_take() {
+  Counts taken;
+  taken.sdk_launch.swap(_sdk_launch);
+  taken.model_invoke.swap(_model_invoke);
+  return taken;
 }
 
-void Stat::_subtract(const Snapshot& posted) {
-  subtract_counts(_sdk_launch, posted.sdk_launch);
-  for (const auto& entry : posted.model_invoke) {
-    auto it = _model_invoke.find(entry.first);
-    if (it == _model_invoke.end()) continue;
-    subtract_counts(it->second, entry.second);
-    if (it->second.empty()) _model_invoke.erase(it);
+void Stat::_give_back(const Counts& c) {
+  add_counts(_sdk_launch, c.sdk_launch);
+  add_counts(_model_invoke, c.model_invoke);
+}
+
+int Stat::_add_to_file(const Counts& c) {
+  const std::string folder = Utils::get_sdk_local_folder();
+  const std::string path = folder + '/' + g_FILENAME_STAT;
+  FolderLock lock(folder);
+  if (!lock.held()) {
+    lock.report("counts not saved to " + path + " this time");
+    return -1;
   }
-}
-
-int Stat::_write(const Snapshot& snapshot) {
-  std::lock_guard<std::mutex> lock(_write_mtx);
-  // A later copy already on disk holds everything this one does.
-  if (snapshot.serial <= _written_serial) return 0;
-  const std::string path = get_local_stat_path();
-  if (utils::replace_file(path, stat_json(snapshot.sdk_launch, snapshot.model_invoke)) != 0) {
+  Counts file;
+  bool saved = read_cache(path, file.sdk_launch, file.model_invoke) == 0;
+  if (saved) {
+    add_counts(file.sdk_launch, c.sdk_launch);
+    add_counts(file.model_invoke, c.model_invoke);
+    saved = utils::replace_file(path, stat_json(file.sdk_launch, file.model_invoke)) == 0;
+  }
+  if (!saved) {
     NV_LOG(ERROR) << "Failed to save stat data to " << path;
     return -1;
   }
-  _written_serial = snapshot.serial;
   return 0;
 }
 
 int Stat::save_stat_data(bool lock) {
   std::unique_lock<std::mutex> guard(_mtx, std::defer_lock);
   if (lock) guard.lock();
-  const Snapshot snapshot = _snapshot();
+  const Counts taken = _take();
   if (lock) guard.unlock();
-  return _write(snapshot);
+  const int rc = _add_to_file(taken);
+  if (rc != 0) {
+    if (lock) guard.lock();
+    _give_back(taken);
+  }
+  return rc;
 }
 
 int Stat::upload_stat_data() {
   std::lock_guard<std::mutex> one_upload(_upload_mtx);
-  Snapshot posted;
+  Counts taken;
   {
     std::lock_guard<std::mutex> lock(_mtx);
     if (_closed) return 0;
-    posted = _snapshot();
+    taken = _take();
   }
-  // The exchange (up to its 3 s time-out) runs without the statistics lock:
-  // inferences go on being counted, into the maps that the copy came from.
-  if (post_counts(stat_json(posted.sdk_launch, posted.model_invoke)) != NV_OK) {
+  Counts posted = taken;
+  Counts file;
+  bool file_posted = false;
+  bool file_kept = false;  // posted, but still in the file
+  int rc = NV_OK;
+  {
+    const std::string folder = Utils::get_sdk_local_folder();
+    const std::string path = folder + '/' + g_FILENAME_STAT;
+    // Held across the exchange (within its time-out): another process's upload
+    // would post the same file counts.
+    FolderLock folder_lock(folder);
+    if (!folder_lock.held()) {
+      folder_lock.report("this upload posts only the counts not yet saved");
+    } else if (read_cache(path, file.sdk_launch, file.model_invoke) == 0) {
+      file_posted = true;
+      add_counts(posted.sdk_launch, file.sdk_launch);
+      add_counts(posted.model_invoke, file.model_invoke);
+    }
+    // The exchange runs without the statistics lock: inferences go on being
+    // counted, into the maps that were just emptied.
+    rc = post_counts(stat_json(posted.sdk_launch, posted.model_invoke));
+    if (rc == NV_OK && file_posted && utils::replace_file(path, stat_json({}, {})) != 0) {
+      NV_LOG(ERROR) << "Failed to save stat data to " << path;
+      file_kept = true;
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(_mtx);
+    if (rc != NV_OK) {
+      _give_back(taken);
+    } else if (file_kept) {
+      // Taken off the file at the next save (leaving counts of 0), so these are
+      // not posted again.
+      Counts minus;
+      minus.sdk_launch = negated(file.sdk_launch);
+      for (const auto& entry : file.model_invoke) minus.model_invoke[entry.first] = negated(entry.second);
+      _give_back(minus);
+    }
+  }
+  if (rc != NV_OK) {
     NV_LOG(DEBUG) << "Stat done(-1)";
     return 0;
   }
-  Snapshot rest;
-  {
-    std::lock_guard<std::mutex> lock(_mtx);
-    _subtract(posted);
-    rest = _snapshot();
-  }
-  _write(rest);
+  // What was counted during the exchange goes to the file now, as the whole
+  // statistics went before.
+  save_stat_data(true);
   NV_LOG(DEBUG) << "Stat done(0)";
   return 0;
+}
+
+void Stat::prepare_fork() { _mtx.lock(); }
+
+void Stat::after_fork_parent() { _mtx.unlock(); }
+
+void Stat::after_fork_child() {
+  // The forking thread took _mtx; the other two may have been held by threads
+  // that do not exist in the child, and a std::mutex records no owner to undo.
+  _sdk_launch.clear();
+  _model_invoke.clear();
+  _mtx.unlock();
+  new (&_upload_mtx) std::mutex;
+  new (&_gate->mtx) std::mutex;
+  _timers_lost.store(_started.load() && !_closing.load());
 }
 
 }  // namespace norvane

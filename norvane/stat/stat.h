@@ -35,9 +35,9 @@ class Stat {
   // Counts one launch for today, under the statistics lock (the timers run by then).
   int do_sdk_launch();
   // Counts one inference of the predictor's model for today. The statistics lock
-  // is only ever held for work in memory (a count, a copy, a subtraction), so the
-  // call waits no longer than that and every inference is counted. After
-  // final_save() it does nothing.
+  // is only ever held for work in memory (a count, a swap, a merge), so the call
+  // waits no longer than that and every inference is counted. After final_save()
+  // it does nothing.
   int do_model_invoke(EdgePredictorImpl& predictor);
   int do_model_invoke(int64_t model_id, int64_t release_id);
 
@@ -45,7 +45,8 @@ class Stat {
   // mrid = model id * 1000000 + release id, split by truncating division.
   static int mrid_map(int64_t& mrid, int64_t& model_id, int64_t& release_id);
 
-  // The statistics JSON (prettified, keys ascending). Takes no lock.
+  // The statistics JSON (prettified, keys ascending) of the counts this process
+  // holds in memory: those not yet added to the cache file. Takes no lock.
   std::string stat_data_to_json();
   // 0, or -1 when text is not JSON. Reading stops at the first element of the
   // wrong shape; what came before it stays stored. A number beyond the range of
@@ -53,29 +54,40 @@ class Stat {
   static int json_to_stat_data(const std::string& text, StrIntMap& sdk_launch, ModelInvokeMap& model_invoke);
 
   std::string get_local_stat_path();
+  // Reads the cache file and reports one that cannot be used. Its counts stay in
+  // the file: every process that shares the statistics folder adds its own there.
   int load_stat_data();
-  // Replaces the cache file whole (temporary file renamed over it); 0 or -1.
-  // The counts are copied under the statistics lock (taken when lock is true,
-  // else held by the caller); the file is written after it is released (when
-  // lock is true), so inferences are counted meanwhile. A save never overwrites
-  // the copy of a later one.
+  // Adds the counts held in memory to the cache file, under the folder's lock:
+  // the file is read, the counts added, and the sum replaces it whole (temporary
+  // file renamed over it). 0, or -1 with the counts kept for the next save. The
+  // counts are taken out under the statistics lock (taken when lock is true, else
+  // held by the caller); the file work runs after it is released (when lock is
+  // true), so inferences are counted meanwhile.
   int save_stat_data(bool lock);
-  // One upload of a copy of the counts, posted without the statistics lock; when
-  // the server accepts it, exactly what was posted is subtracted (counts made
-  // meanwhile stay) and the rest saved. Uploads run one at a time, each within
-  // its 3 s time-out.
+  // One upload of what the cache file holds plus the counts in memory, under the
+  // folder's lock (so two processes never post the same counts); when the server
+  // accepts it, the file is left with only what was counted meanwhile. Uploads
+  // run one at a time, each within its 3 s time-out.
   int upload_stat_data();
   // Stops the timers, waits for a job under way (an upload ends within its
   // time-out), saves everything counted so far, and turns later counting into a
   // no-op. Runs at process exit while other threads may still infer.
   void final_save();
 
+  // Around fork: the statistics lock is taken before and released after it. The
+  // child starts with no counts in memory (they are the parent's to save) and
+  // without the parent's timer threads, which it starts again on its first count.
+  void prepare_fork();
+  void after_fork_parent();
+  void after_fork_child();
+
  private:
   // What the detached timer jobs reach instead of the Stat itself: the owner is
   // cleared under `mtx` by final_save, and a job holds `mtx` while it runs, so no
   // job touches a closed or destroyed Stat.
-  // Lock order: mtx -> _upload_mtx -> _mtx -> _write_mtx; the upload's
-  // encipherment takes aes_mutex with none of _mtx and _write_mtx held.
+  // Lock order: mtx -> _upload_mtx -> _mtx; the folder's lock is never waited for
+  // with _mtx held (but by save_stat_data(false), whose caller holds it), and the
+  // upload's encipherment takes aes_mutex with _mtx not held.
   struct JobGate {
     std::mutex mtx;
     Stat* owner = nullptr;
@@ -83,14 +95,16 @@ class Stat {
   template <typename Job>
   static void _run_job(const std::shared_ptr<JobGate>& gate, Job job);
 
-  struct Snapshot {
-    uint64_t serial = 0;  // order in which the copies were taken
+  struct Counts {
     StrIntMap sdk_launch;
     ModelInvokeMap model_invoke;
   };
-  Snapshot _snapshot();  // needs _mtx; a copy, made into text outside the lock
-  int _write(const Snapshot& snapshot);
-  void _subtract(const Snapshot& posted);  // needs _mtx
+  int _start_timers();
+  void _restart_timers_in_child();
+  Counts _take();                    // needs _mtx: moves the counts out, leaving none
+  void _give_back(const Counts& c);  // needs _mtx: adds counts back (a failed save or upload)
+  // File work, under the folder's lock, which these take.
+  int _add_to_file(const Counts& c);
 
   StrIntMap _sdk_launch;
   ModelInvokeMap _model_invoke;
@@ -98,10 +112,8 @@ class Stat {
   bool _closed = false;  // under _mtx: final_save ran
   std::atomic<bool> _closing{false};  // final_save started
   std::atomic<bool> _started{false};  // init ran
-  std::mutex _upload_mtx;  // one upload at a time: two would post the same counts
-  uint64_t _snapshot_serial = 0;  // under _mtx
-  std::mutex _write_mtx;  // one cache write at a time
-  uint64_t _written_serial = 0;  // under _write_mtx
+  std::atomic<bool> _timers_lost{false};  // a forked child: its timer threads stayed in the parent
+  std::mutex _upload_mtx;  // one upload of this process at a time
   std::shared_ptr<JobGate> _gate;
   Timers _timers;
 };
