@@ -42,6 +42,24 @@ bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds lim
   return true;
 }
 
+// Today's count of one model in a statistics text.
+int64_t counted_today(const Counts& c, int64_t model_id, int64_t release_id) {
+  const auto model = c.models.find({model_id, release_id});
+  if (model == c.models.end()) return 0;
+  const auto day = model->second.find(norvane_test::today());
+  return day == model->second.end() ? 0 : day->second;
+}
+
+// Today's counts of one model in all that the usage server was sent.
+int64_t posted_today(UsageServer& server, int64_t model_id, int64_t release_id) {
+  int64_t posted = 0;
+  for (const auto& request : server.requests()) {
+    const std::string text = norvane_test::decipher_upload_body(request.body).value_or("");
+    posted += counted_today(norvane_test::counts_of_json(text), model_id, release_id);
+  }
+  return posted;
+}
+
 }  // namespace
 
 using StatCache = StatTest;
@@ -303,13 +321,8 @@ TEST_F(StatCache, CountsDuringSavesAndUploadsAreNeitherLostNorPostedTwice) {
   uploader.join();
   stat.final_save();
 
-  int64_t posted = 0;
-  for (const auto& request : server.requests()) {
-    const Counts c = norvane_test::counts_of_json(norvane_test::decipher_upload_body(request.body).value_or(""));
-    if (c.models.count({5, 6})) posted += c.models.at({5, 6}).at(norvane_test::today());
-  }
-  const Counts saved = norvane_test::counts_of_json(read_file(cache_path()));
-  const int64_t kept = saved.models.count({5, 6}) ? saved.models.at({5, 6}).at(norvane_test::today()) : 0;
+  const int64_t posted = posted_today(server, 5, 6);
+  const int64_t kept = counted_today(norvane_test::counts_of_json(read_file(cache_path())), 5, 6);
   EXPECT_GT(posted, 0);
   EXPECT_EQ(posted + kept, counted.load());
 }
@@ -361,13 +374,8 @@ TEST_F(StatCache, ProcessesSharingTheFolderLoseNoCountAndPostNoneTwice) {
     waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   }
-  int64_t posted = 0;
-  for (const auto& request : server.requests()) {
-    const Counts c = norvane_test::counts_of_json(norvane_test::decipher_upload_body(request.body).value_or(""));
-    if (c.models.count({5, 6})) posted += c.models.at({5, 6}).at(norvane_test::today());
-  }
-  const Counts saved = norvane_test::counts_of_json(read_file(cache_path()));
-  const int64_t kept = saved.models.count({5, 6}) ? saved.models.at({5, 6}).at(norvane_test::today()) : 0;
+  const int64_t posted = posted_today(server, 5, 6);
+  const int64_t kept = counted_today(norvane_test::counts_of_json(read_file(cache_path())), 5, 6);
   EXPECT_GT(posted, 0);
   EXPECT_EQ(posted + kept, kProcesses * kCountsEach);
 }
