@@ -423,7 +423,9 @@ TEST(ControllerThreadsRefused, Child) {
   norvane::EdgeController* second = nullptr;
   EXPECT_NO_THROW(second = norvane::global_controller());
   EXPECT_EQ(first, second);
-  EXPECT_EQ(thread_count() - before, started);  // the second call started nothing
+  // The second call started nothing (a stopped timer may have ended meanwhile:
+  // the upload timer wakes every second).
+  EXPECT_LE(thread_count() - before, started);
   // At most what the limit allows (the kernel may still count a thread that has
   // just ended, so fewer may start on a loaded machine).
   EXPECT_LE(started, spare);
