@@ -15,8 +15,9 @@ namespace {
 
 // The controller lives until process exit and saves its statistics then, so the
 // folder must outlive every test. Its removal is registered with atexit before
-// the controller can exist, so it runs after the controller's final save. The
-// path is a never-freed heap string: static objects are gone by then.
+// the controller can exist, so it runs after the controller's final save (also
+// for quick_exit). The path is a never-freed heap string: static objects are gone
+// by then.
 const std::string* g_home_path = nullptr;
 
 void remove_process_home() {
@@ -35,6 +36,7 @@ const std::string& process_home() {
     unsetenv("HTTP_PROXY");
     unsetenv("http_proxy");
     std::atexit(remove_process_home);
+    std::at_quick_exit(remove_process_home);  // the tests of quick_exit end that way
   }
   return *g_home_path;
 }
