@@ -15,6 +15,8 @@
 #include <brotli/decode.h>
 #include <zlib.h>
 
+#include "norvane/net/http_request_reader.h"
+
 namespace norvane {
 namespace detail {
 
@@ -171,37 +173,26 @@ int run_stages(const std::string& body, const std::vector<ContentCoding>& coding
   return rc;
 }
 
-bool same_name(const std::string& text, size_t at, size_t length, const char* name) {
-  return std::char_traits<char>::length(name) == length && strncasecmp(text.c_str() + at, name, length) == 0;
-}
-
 }  // namespace
 
 int parse_content_codings(const std::vector<std::string>& field_values, std::vector<ContentCoding>& codings) {
   codings.clear();
   for (const std::string& value : field_values) {
-    for (size_t start = 0; start <= value.size();) {
-      size_t end = value.find(',', start);
-      if (end == std::string::npos) end = value.size();
-      const size_t next = end + 1;
-      while (start < end && (value[start] == ' ' || value[start] == '\t')) ++start;
-      while (end > start && (value[end - 1] == ' ' || value[end - 1] == '\t')) --end;
-      const size_t length = end - start;
-      if (length > 0 && !same_name(value, start, length, "identity")) {
-        ContentCoding coding;
-        if (same_name(value, start, length, "gzip") || same_name(value, start, length, "x-gzip")) {
-          coding = ContentCoding::kGzip;
-        } else if (same_name(value, start, length, "deflate")) {
-          coding = ContentCoding::kDeflate;
-        } else if (same_name(value, start, length, "br")) {
-          coding = ContentCoding::kBrotli;
-        } else {
-          return kCodingUnsupported;
-        }
-        if (codings.size() == kMaxContentCodings) return kCodingUnsupported;
-        codings.push_back(coding);
+    for (const std::string& name : list_elements(value)) {
+      const char* text = name.c_str();
+      if (strcasecmp(text, "identity") == 0) continue;
+      ContentCoding coding;
+      if (strcasecmp(text, "gzip") == 0 || strcasecmp(text, "x-gzip") == 0) {
+        coding = ContentCoding::kGzip;
+      } else if (strcasecmp(text, "deflate") == 0) {
+        coding = ContentCoding::kDeflate;
+      } else if (strcasecmp(text, "br") == 0) {
+        coding = ContentCoding::kBrotli;
+      } else {
+        return kCodingUnsupported;
       }
-      start = next;
+      if (codings.size() == kMaxContentCodings) return kCodingUnsupported;
+      codings.push_back(coding);
     }
   }
   return kCodingOk;

@@ -37,8 +37,13 @@ std::string trimmed(const std::string& text) {
   return text.substr(begin, end - begin);
 }
 
-// Elements of a comma-separated header value, blanks around each removed; empty
-// elements are dropped (RFC 9110, 5.6.1).
+// Field values may hold any byte but NUL (RFC 9110, 5.5: CR and LF cannot reach
+// here, lines end at them). Other control bytes are kept, as clients send them;
+// the access log escapes them.
+bool is_field_value(const std::string& value) { return value.find('\0') == std::string::npos; }
+
+}  // namespace
+
 std::vector<std::string> list_elements(const std::string& value) {
   std::vector<std::string> elements;
   size_t start = 0;
@@ -50,13 +55,6 @@ std::vector<std::string> list_elements(const std::string& value) {
     start = comma + 1;
   }
 }
-
-// Field values may hold any byte but NUL (RFC 9110, 5.5: CR and LF cannot reach
-// here, lines end at them). Other control bytes are kept, as clients send them;
-// the access log escapes them.
-bool is_field_value(const std::string& value) { return value.find('\0') == std::string::npos; }
-
-}  // namespace
 
 bool is_token(const std::string& text) {
   if (text.empty()) return false;

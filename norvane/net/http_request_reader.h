@@ -110,6 +110,9 @@ class RequestReader {
 
 // RFC 9110 token characters (method, header names).
 bool is_token(const std::string& text);
+// Elements of a comma-separated field value (RFC 9110, 5.6.1), blanks around each
+// removed, empty ones dropped.
+std::vector<std::string> list_elements(const std::string& value);
 
 }  // namespace detail
 }  // namespace norvane

@@ -125,16 +125,9 @@ std::string connection_option(const ParsedRequest& request) {
   bool close = false, keep_alive = false;
   for (const auto& h : request.headers) {
     if (strcasecmp(h.first.c_str(), "Connection") != 0) continue;
-    size_t start = 0;
-    for (;;) {
-      const size_t comma = h.second.find(',', start);
-      std::string option = h.second.substr(start, comma == std::string::npos ? comma : comma - start);
-      option.erase(0, option.find_first_not_of(" \t"));
-      option.erase(option.find_last_not_of(" \t") + 1);
+    for (const std::string& option : list_elements(h.second)) {
       close = close || strcasecmp(option.c_str(), "close") == 0;
       keep_alive = keep_alive || strcasecmp(option.c_str(), "keep-alive") == 0;
-      if (comma == std::string::npos) break;
-      start = comma + 1;
     }
   }
   // HTTP/1.0 closes unless the client asks to keep the connection.

@@ -305,9 +305,7 @@ class Loop {
   // and logged; one with no request begun, or already answered, just closes.
   void evict(Connection& c) {
     if (c.phase == Phase::kHead) {
-      _server.log_refusal(c.reader.partial(), kNoRoomStatus);
-      const std::string reply = refusal_reply(kNoRoomStatus);
-      send(c.fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      tell_refused(c, c.reader.partial());
       ::shutdown(c.fd, SHUT_WR);
     }
     // What the client sent and nobody read would turn the close into a reset,
@@ -627,10 +625,16 @@ class Loop {
     for (auto& p : _conns) {
       Connection& c = *p;
       if (c.phase != Phase::kHead && c.phase != Phase::kBody && c.phase != Phase::kQueued) continue;
-      _server.log_refusal(c.phase == Phase::kQueued ? c.request : c.reader.partial(), kNoRoomStatus);
-      const std::string reply = refusal_reply(kNoRoomStatus);
-      send(c.fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      tell_refused(c, c.phase == Phase::kQueued ? c.request : c.reader.partial());
     }
+  }
+
+  // A 503 sent as far as the socket takes it at once, and logged: for a client
+  // the loop will not wait for.
+  void tell_refused(Connection& c, const ParsedRequest& request) {
+    _server.log_refusal(request, kNoRoomStatus);
+    const std::string reply = refusal_reply(kNoRoomStatus);
+    send(c.fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   }
 
   void forget(Connection& c) { _ready.erase(std::remove(_ready.begin(), _ready.end(), &c), _ready.end()); }

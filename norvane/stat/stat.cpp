@@ -93,6 +93,13 @@ void add_counts(Stat::ModelInvokeMap& counts, const Stat::ModelInvokeMap& added)
   for (const auto& entry : added) add_counts(counts[entry.first], entry.second);
 }
 
+// Both maps of a set of counts.
+template <typename Counts>
+void add_all(Counts& counts, const Counts& added) {
+  add_counts(counts.sdk_launch, added.sdk_launch);
+  add_counts(counts.model_invoke, added.model_invoke);
+}
+
 Stat::StrIntMap negated(const Stat::StrIntMap& counts) {
   Stat::StrIntMap out;
   for (const auto& kv : counts) out[kv.first] = kv.second == INT64_MIN ? INT64_MAX : -kv.second;
@@ -392,8 +399,7 @@ int Stat::_add_to_file(const Counts& c) {
   Counts file;
   bool saved = read_cache(path, file.sdk_launch, file.model_invoke) == 0;
   if (saved) {
-    add_counts(file.sdk_launch, c.sdk_launch);
-    add_counts(file.model_invoke, c.model_invoke);
+    add_all(file, c);
     saved = utils::replace_file(path, stat_json(file.sdk_launch, file.model_invoke)) == 0;
   }
   if (!saved) {
@@ -439,8 +445,7 @@ int Stat::upload_stat_data() {
       folder_lock.report("this upload posts only the counts not yet saved");
     } else if (read_cache(path, file.sdk_launch, file.model_invoke) == 0) {
       file_posted = true;
-      add_counts(posted.sdk_launch, file.sdk_launch);
-      add_counts(posted.model_invoke, file.model_invoke);
+      add_all(posted, file);
     }
     // The exchange runs without the statistics lock: inferences go on being
     // counted, into the maps that were just emptied.
